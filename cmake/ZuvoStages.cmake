@@ -1,0 +1,48 @@
+# One object library per stage folder, so that a stage and its tests build on
+# their own; the shared library and the internal static library are made of
+# all of them.
+set(ZUVO_STAGES platform output layer2 filterbank psycho encoder boundary)
+foreach(stage IN LISTS ZUVO_STAGES)
+  file(GLOB stage_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/${stage}/*.cpp)
+  add_library(zuvo_${stage} OBJECT ${stage_sources})
+  target_include_directories(zuvo_${stage} PUBLIC ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src)
+  target_compile_definitions(zuvo_${stage} PUBLIC ZUVO_BUILDING_LIBRARY)
+  list(APPEND ZUVO_ALL_OBJECTS $<TARGET_OBJECTS:zuvo_${stage}>)
+endforeach()
+find_package(Threads REQUIRED)
+target_link_libraries(zuvo_platform PUBLIC Threads::Threads)
+
+# The stages every test of a stage needs beside the stage itself.
+set(ZUVO_DEPS_platform)
+set(ZUVO_DEPS_output platform)
+set(ZUVO_DEPS_layer2 output platform)
+set(ZUVO_DEPS_filterbank platform)
+set(ZUVO_DEPS_psycho platform)
+set(ZUVO_DEPS_encoder layer2 filterbank psycho output platform)
+set(ZUVO_DEPS_boundary encoder layer2 filterbank psycho output platform)
+
+# Everything, for tests that reach the stages directly.
+add_library(zuvo_core STATIC ${ZUVO_ALL_OBJECTS})
+target_include_directories(zuvo_core PUBLIC ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src)
+target_link_libraries(zuvo_core PUBLIC Threads::Threads m ${CMAKE_DL_LIBS})
+
+# The product: only the exported functions are visible.
+add_library(ZuvoMPAEncoder SHARED ${ZUVO_ALL_OBJECTS})
+target_include_directories(ZuvoMPAEncoder PUBLIC ${PROJECT_SOURCE_DIR}/include)
+target_link_libraries(ZuvoMPAEncoder PRIVATE Threads::Threads m)
+set_target_properties(ZuvoMPAEncoder PROPERTIES
+  OUTPUT_NAME ZuvoMPAEncoder
+  VERSION ${PROJECT_VERSION}
+  SOVERSION ${PROJECT_VERSION_MAJOR})
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  target_link_options(ZuvoMPAEncoder PRIVATE -Wl,--no-undefined -Wl,--exclude-libs,ALL)
+endif()
+
+# Link a stage's objects and those of the stages it builds on.
+function(zuvo_link_stage target stage)
+  set(libs zuvo_${stage})
+  foreach(dep IN LISTS ZUVO_DEPS_${stage})
+    list(APPEND libs zuvo_${dep})
+  endforeach()
+  target_link_libraries(${target} PRIVATE ${libs} Threads::Threads m)
+endfunction()

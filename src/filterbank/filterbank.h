@@ -1,0 +1,51 @@
+// Internal header: included by the encoder and its tests.
+//
+// Polyphase analysis filterbank. Every 32 new samples of a channel yield one
+// sample in each of 32 equal-width subbands. window_block shifts the 32
+// samples into a 512-sample circular history (only the offset moves) and
+// folds the eight 64-sample segments of the windowed history into 64 partial
+// sums Y. matrix_block applies the cosine matrixing
+//     S[i] = sum_k cos((2i + 1)(k - 16) pi / 64) Y[k]
+// through a fold of Y about k = 16 (symmetry) and k = 48 (antisymmetry) into
+// 32 values, so that one 16 x 32 matrix serves subbands r and 31 - r through
+// the even (E) and odd (O) partial sums: S[r] = E + O, S[31 - r] = E - O.
+// Storage is single precision; the window sums are accumulated in double and
+// rounded once; the fold and the E/O sums are single-precision operations in
+// the order of k, so the output is reproducible to the last bit.
+#pragma once
+
+#include <cstdint>
+
+namespace zuvo {
+
+// The 512 analysis-window coefficients.
+extern const float analysis_window[512];
+// The cosine matrix, computed once per process on first use.
+const float (&analysis_matrix())[16][32];
+
+class Filterbank {
+public:
+    Filterbank() = default;
+    ~Filterbank();
+    Filterbank(const Filterbank&) = delete;
+    Filterbank& operator=(const Filterbank&) = delete;
+
+    // Reads 32 samples at `samples` (advancing it by 32) into the channel's
+    // history and writes the 64 partial sums Y[0..63] to y.
+    void window_block(int channel, const std::int16_t*& samples, float* y);
+    // Turns 64 partial sums into 32 subband samples.
+    static void matrix_block(const float* y, float* row);
+    // Start of a stream: offsets 0, all-zero history.
+    void reset_filterbank();
+    // End of a stream: releases the history.
+    void release_filterbank();
+
+    int offset(int channel) const { return x_offset_[channel]; }
+
+private:
+    float* x_ = nullptr;  // [2][512], allocated on first use
+    int x_offset_[2] = {0, 0};
+    bool x_ready_ = false;
+};
+
+}  // namespace zuvo

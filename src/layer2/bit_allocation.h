@@ -1,0 +1,48 @@
+// Internal header: included by the encoder and its tests.
+//
+// Bit allocation: for joint-stereo streams a per-frame choice between plain
+// stereo and joint coding from the highest bound whose noise-free need fits,
+// then a greedy distribution of the frame's bits that raises the channel and
+// subband with the worst mask-to-noise ratio one allocation index at a time,
+// paying for sample codes, scale factors and scfsi, until no raise fits.
+#pragma once
+
+#include <cstdint>
+
+#include "layer2/coding_params.h"
+
+namespace zuvo {
+
+// SNR in dB by (quant_class + 1); index 0 = no allocation.
+extern const float snr_table[18];
+// Scale factors sent per scfsi value.
+extern const int scale_factor_count[4];
+
+class BitAllocator {
+public:
+    // Clears the frame-overhead counts (at every stream set-up).
+    void reset_frame_overhead() { overhead_ready_ = 0; }
+
+    // Decides mode/mode_extension/bound (joint-stereo streams), then allocates.
+    // available_bits: in, the frame's bits; out, the bits no field uses.
+    int allocate_frame(const float (*smr)[32], const std::int32_t (*scfsi)[32],
+                       std::int32_t (*allocation)[32], std::int32_t& available_bits,
+                       CodingParams& coding);
+    std::int32_t bits_for_no_noise(const float (*smr)[32], const std::int32_t (*scfsi)[32],
+                                   const CodingParams& coding) const;
+    int allocate_greedy(const float (*smr)[32], const std::int32_t (*scfsi)[32],
+                        std::int32_t (*allocation)[32], std::int32_t& available_bits,
+                        CodingParams& coding);
+
+private:
+    int overhead_ready_ = 0;
+    int header_bits_ = 32;
+    int crc_bits_ = 0;
+};
+
+// The open pair with the lowest mnr (ties: lower channel, then lower
+// subband); subband and channel are -1 when none is left.
+void find_lowest_mnr(const float (*mnr)[32], const std::uint8_t (*sb_state)[32], int subbands,
+                     int channels, int& subband, int& channel);
+
+}  // namespace zuvo

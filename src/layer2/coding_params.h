@@ -1,0 +1,59 @@
+// Internal header: included by the encoder and every Layer II stage.
+//
+// The frame header fields and the coding parameters that every Layer II stage
+// reads: channel count, coded subbands (sblimit), first jointly coded subband
+// (bound) and the loaded allocation table.
+#pragma once
+
+#include <cstdint>
+
+namespace zuvo {
+
+// The twelve header fields of the current frame. `padding` is set per frame by
+// the frame sequence; `mode` and `mode_extension` per frame by bit allocation.
+struct MpaHeader {
+    std::int32_t version;             // 1 = MPEG-1 (ID bit)
+    std::int32_t layer;               // 2; written as 4 - layer
+    std::int32_t protection;          // 1 = CRC present (bit written inverted)
+    std::int32_t bitrate_index;
+    std::int32_t sampling_frequency;  // 0 = 44.1, 1 = 48, 2 = 32 kHz
+    std::int32_t padding;
+    std::int32_t private_bit;
+    std::int32_t mode;                // 0 stereo, 1 joint, 2 dual, 3 single channel
+    std::int32_t mode_extension;
+    std::int32_t copyright;
+    std::int32_t original;
+    std::int32_t emphasis;
+};
+
+// One row of an allocation table. In entry 0 of a subband only code_bits is
+// used: the width of the subband's allocation field (nbal).
+struct AllocEntry {
+    std::int32_t steps;
+    std::int32_t code_bits;
+    std::int32_t codewords;    // 1 = three samples grouped in one codeword, 3 = one per sample
+    std::int32_t quant_class;  // 0..16
+};
+
+constexpr int kSubbands = 32;
+constexpr int kAllocIndices = 16;
+using AllocTable = AllocEntry[kSubbands][kAllocIndices];  // 8192 bytes
+
+struct CodingParams {
+    MpaHeader* header = nullptr;
+    std::int32_t configured_mode = 0;
+    AllocTable* alloc = nullptr;     // owned; released by release_coding_params
+    std::int32_t table_number = -1;  // -1 = none loaded
+    std::int32_t nch = 2;
+    std::int32_t bound = 32;
+    std::int32_t sblimit = 32;
+};
+
+// MPEG-1 Layer II bitrates in kbit/s by bitrate index (0 = free format).
+constexpr int kLayer2Bitrate[15] = {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384};
+
+// Sampling rates in kHz by sampling-frequency index, held in single precision
+// (44.1 is 44.099998474121094).
+constexpr float kSamplingKhz[3] = {44.1f, 48.0f, 32.0f};
+
+}  // namespace zuvo

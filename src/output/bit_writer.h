@@ -1,0 +1,62 @@
+// Internal header: included by the encoder and by the Layer II writers.
+//
+// BitWriter — packs fields of 1 to 32 bits most significant bit first through
+// a 64-bit accumulator, storing whole 32-bit words big-endian in a byte buffer
+// so memory is touched once per 32 bits. After each frame `drain` hands the
+// frame's bytes to the caller's output area and leaves the writer empty.
+// Should the buffer fill within a frame, its bytes go to the OverflowStore.
+#pragma once
+
+#include <cstdint>
+
+#include "output/overflow_store.h"
+
+namespace zuvo {
+
+constexpr std::int32_t kWriterBufferBytes = 262144;
+constexpr std::int32_t kWriterSpareBytes = 8;
+
+class BitWriter {
+public:
+    BitWriter() = default;
+    ~BitWriter();
+    BitWriter(const BitWriter&) = delete;
+    BitWriter& operator=(const BitWriter&) = delete;
+
+    // Set once by the encoder that owns both.
+    void set_store(OverflowStore* store) { store_ = store; }
+
+    // Allocates the buffer and empties the writer; false when out of memory.
+    bool init();
+    // Appends the low n bits of value (1 <= n <= 32). A negative value keeps
+    // only its low n bits; a non-negative value must be below 2^n.
+    void put_bits(std::int32_t value, int n);
+    void put_bit(int bit) { put_bits(bit, 1); }
+    // Pads with zero bits up to the next byte boundary.
+    void align();
+    // Aligns, copies every buffered byte to destination, stores their number
+    // in count_out and returns it. Nothing is written when there is nothing
+    // buffered. The writer is empty afterwards.
+    int drain(std::uint8_t* destination, int& count_out);
+    // Bytes drain() would return now (whole pending bytes, rounded up), for
+    // callers that bound their output.
+    int pending_bytes() const;
+    // End of stream: bytes still buffered go to the store; the buffer is released.
+    void finish();
+    bool ready() const { return buffer_ != nullptr; }
+
+    // For tests.
+    int free_bits() const { return free_; }
+    int length() const { return length_; }
+
+private:
+    void flush_word();
+
+    std::uint64_t accumulator_ = 0;
+    std::uint8_t* buffer_ = nullptr;
+    std::int32_t length_ = 0;
+    std::int32_t free_ = 64;
+    OverflowStore* store_ = nullptr;
+};
+
+}  // namespace zuvo

@@ -1,0 +1,76 @@
+// Internal header: the small layer that stands in for operating-system
+// services. Included by the boundary (lock, load/unload), the overflow store
+// (temporary files) and every stage that allocates stream memory. Nothing
+// outside src/platform includes system headers of one platform.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zuvo {
+
+// Zero-filling allocation under a diagnostic name (the name is otherwise
+// ignored). Returns null when memory is exhausted. release() ignores null.
+void* allocate(std::size_t size, const char* name);
+void release(void* pointer);
+
+// The library's one lock (a critical section on Windows, a mutex elsewhere).
+class PlatformLock {
+public:
+    PlatformLock();
+    ~PlatformLock();
+    PlatformLock(const PlatformLock&) = delete;
+    PlatformLock& operator=(const PlatformLock&) = delete;
+    void enter();
+    void leave();
+
+private:
+    alignas(16) unsigned char storage_[64];
+};
+
+// Scoped holder of a PlatformLock.
+class LockGuard {
+public:
+    explicit LockGuard(PlatformLock& lock) : lock_(lock) { lock_.enter(); }
+    ~LockGuard() { lock_.leave(); }
+    LockGuard(const LockGuard&) = delete;
+    LockGuard& operator=(const LockGuard&) = delete;
+
+private:
+    PlatformLock& lock_;
+};
+
+// Temporary files for the overflow store's spill chain.
+using TempFileHandle = std::intptr_t;
+constexpr TempFileHandle kNoTempFile = -1;
+
+// Size of the name field a caller provides to temp_file_create.
+constexpr std::size_t kTempNameCapacity = 520;
+
+// Picks a name not in use in the platform's temporary directory, creates the
+// file for writing (others may read it), replacing any file of that name, and
+// copies the name (with its terminating zero) into `name`. Returns
+// kNoTempFile when no file could be created.
+TempFileHandle temp_file_create(char (&name)[kTempNameCapacity]);
+// Writes at the current position; returns false when not all bytes were written.
+bool temp_file_write(TempFileHandle file, const void* data, std::size_t length);
+bool temp_file_seek_start(TempFileHandle file);
+bool temp_file_seek_end(TempFileHandle file);
+void temp_file_close(TempFileHandle file);
+void temp_file_delete(const char* name);
+// The directory spill files go to (for tests and diagnostics).
+const char* temp_directory();
+
+// Library load and unload: the boundary registers its attach and detach
+// functions here; the platform calls them when the library is loaded into and
+// unloaded from the process (a shared object's constructor and destructor, or
+// DllMain on Windows).
+using LibraryHook = void (*)();
+struct LibraryHooks {
+    LibraryHook attach;
+    LibraryHook detach;
+};
+// Defined by the boundary; read by the platform's load/unload code.
+const LibraryHooks& library_hooks();
+
+}  // namespace zuvo

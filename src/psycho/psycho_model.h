@@ -1,0 +1,85 @@
+// Internal header: included by the encoder and its tests.
+//
+// Psychoacoustic model 2. Each call analyses the 1152 samples of one channel
+// in two half-frame passes of 576 new samples: a Hann-windowed 1024-point
+// spectrum (radix-4 Hartley transform), a per-line unpredictability measure
+// predicted from the channel's two previous passes, grouping of the 513 lines
+// into partitions of about a third of a bark, spreading across partitions, a
+// tonality estimate choosing between a tonal and a noise-like masking SNR, a
+// threshold per line bounded below by the threshold in quiet, and finally a
+// signal-to-mask ratio per subband, the larger of the two passes.
+//
+// The tables that depend only on the sampling rate are built once per stream
+// by model_setup, on the first analysis of the stream.
+#pragma once
+
+#include <cstdint>
+
+namespace zuvo {
+
+constexpr int kPartitions = 63;
+constexpr int kLines = 513;
+constexpr int kHistorySamples = 1344;  // per channel; 0..1055 carry input between passes
+
+// Threshold in quiet, rows 32000, 44100, 48000 Hz, energy scale.
+extern const float absthr_table[3][513];
+extern const float bark_edge_hz[27];
+extern const float min_snr_by_bark[27];
+
+// Copies row `row` (clamped into 0..2) of absthr_table into destination.
+void load_absthr(float* destination, int row);
+// In-place, unscaled 1024-point discrete Hartley transform.
+void hartley_1024(float* x);
+// Transforms x in place, then fills energy[0..512] and phi[1..512].
+void spectrum_from_hartley(float* x, float* energy, float* phi, int n);
+
+class PsychoModel {
+public:
+    PsychoModel() { model_reset(); }
+    ~PsychoModel() { model_release(); }
+    PsychoModel(const PsychoModel&) = delete;
+    PsychoModel& operator=(const PsychoModel&) = delete;
+
+    // Builds the per-stream tables for `rate` (Hz). Returns false when the
+    // arrays could not be allocated (analysis then reports flat ratios).
+    bool model_setup(float rate);
+    // Not set up; releases the arrays of an earlier stream if still held.
+    void model_reset();
+    void model_release();
+    // SMR in dB for 32 subbands of one channel's 1152 samples into out.
+    void analyze_channel(const std::int16_t* samples, std::int16_t* history, int ch, float* out,
+                         float rate);
+
+    // The per-stream arrays (null before set-up), exposed for tests.
+    float* grouped_c = nullptr;
+    float* grouped_e = nullptr;
+    float* nb = nullptr;
+    float* cb = nullptr;
+    float* ecb = nullptr;
+    float* bc = nullptr;
+    float* wsamp_r = nullptr;
+    float* phi = nullptr;
+    float* energy = nullptr;
+    float* c = nullptr;
+    float* fthr = nullptr;
+    float* snrtmp = nullptr;
+    std::int32_t* numlines = nullptr;
+    std::int32_t* partition = nullptr;
+    float* cbval = nullptr;
+    float* rnorm = nullptr;
+    float* window = nullptr;
+    float* absthr = nullptr;
+    float* tmn = nullptr;
+    float* s = nullptr;
+    float* raudio = nullptr;
+    float* phi_sav = nullptr;
+
+    std::int32_t model_ready = 0;
+    std::int32_t cur_slot = 0;
+    std::int32_t prev_slot = 1;
+    std::int32_t prev2_slot = 0;
+    float noise_masking_snr = 5.5f;
+    std::int32_t absthr_index = 0;
+};
+
+}  // namespace zuvo
