@@ -61,16 +61,4 @@ void temp_file_delete(const char* name);
 // The directory spill files go to (for tests and diagnostics).
 const char* temp_directory();
 
-// Library load and unload: the boundary registers its attach and detach
-// functions here; the platform calls them when the library is loaded into and
-// unloaded from the process (a shared object's constructor and destructor, or
-// DllMain on Windows).
-using LibraryHook = void (*)();
-struct LibraryHooks {
-    LibraryHook attach;
-    LibraryHook detach;
-};
-// Defined by the boundary; read by the platform's load/unload code.
-const LibraryHooks& library_hooks();
-
 }  // namespace zuvo
