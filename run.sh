@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# ZuvoMPAEncoder — set up, build, encode, test.
+#   ./run.sh encode [zuvo-mpa-encode arguments]   install what is missing, build, encode
+#                                                 (no arguments: a synthesized demo clip)
+#   ./run.sh test                                 install what is missing, build, run every test
+#   ./run.sh bench                                build and run the benchmarks
+set -euo pipefail
+cd "$(dirname "$0")"
+ROOT=$(pwd)
+JOBS=$(nproc 2>/dev/null || echo 2)
+
+PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsndfile1-dev)
+TEST_PACKAGES=(ffmpeg mpg123 madplay valgrind clang libclang-rt-14-dev)
+
+install_missing() {
+    local missing=()
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        echo "== installing: ${missing[*]}"
+        local sudo=""
+        [ "$(id -u)" -eq 0 ] || sudo="sudo"
+        $sudo apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    fi
+}
+
+build() {  # build <dir> [cmake options...]
+    local dir=$1; shift
+    cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUVO_WERROR=ON "$@" >/dev/null
+    cmake --build "$dir" -j"$JOBS"
+}
+
+case "${1:-}" in
+    encode)
+        shift
+        install_missing "${PACKAGES[@]}"
+        build build
+        if [ $# -eq 0 ]; then
+            ./build/tools/zuvo-mpa-encode
+        else
+            ./build/tools/zuvo-mpa-encode "$@"
+        fi
+        ;;
+    test)
+        install_missing "${PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+        build build
+        (cd build && ctest --output-on-failure -j"$JOBS")
+        ;;
+    bench)
+        install_missing "${PACKAGES[@]}"
+        build build
+        for b in build/bench/bench_*; do [ -x "$b" ] && "$b"; done
+        ;;
+    *)
+        echo "usage: $0 encode [INPUT OUTPUT options] | test | bench" >&2
+        exit 1
+        ;;
+esac

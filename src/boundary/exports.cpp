@@ -1,0 +1,111 @@
+// The exported functions: look the handle up, then run the encoder operation
+// without holding the registry's lock.
+#include <cstdio>
+#include <new>
+
+#include "ZuvoMPAEncoder.h"
+#include "boundary/context_registry.h"
+#include "platform/library_entry.h"
+
+namespace {
+
+// The process's registry: created when the library is loaded, destroyed with
+// every context still in it when the library is unloaded. Null before load,
+// after unload, or when it could not be allocated — every export then refuses.
+zuvo::ContextRegistry* registry = nullptr;
+
+void library_attach() {
+    registry = new (std::nothrow) zuvo::ContextRegistry();
+}
+
+void library_detach() {
+    zuvo::ContextRegistry* r = registry;
+    registry = nullptr;
+    delete r;
+}
+
+void print_diagnostic(const char* text) {
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
+
+// The encoder of a live context, or null when the handle is unknown or the
+// context has no encoder.
+zuvo::MpaEncoder* lookup(void* context) {
+    if (registry == nullptr) {
+        return nullptr;
+    }
+    bool found = false;
+    return registry->find(context, found);
+}
+
+}  // namespace
+
+ZUVO_LIBRARY_ENTRY(library_attach, library_detach)
+
+void* ZuvoCreateAudioContext() {
+    if (registry == nullptr) {
+        return nullptr;
+    }
+    zuvo::MpaEncoder* encoder = new (std::nothrow) zuvo::MpaEncoder();
+    bool wrapped = false;
+    const std::uint32_t handle = registry->add(encoder, wrapped);
+    if (wrapped) {
+        print_diagnostic("create MPEG context failure");
+    }
+    return reinterpret_cast<void*>(static_cast<std::uintptr_t>(handle));
+}
+
+void ZuvoDeleteAudioContext(void* context) {
+    if (registry == nullptr || context == nullptr) {
+        return;
+    }
+    registry->remove(context);
+}
+
+int ZuvoInitAudioEncoder(void* context, ZuvoMPAEncoderParams* params) {
+    zuvo::MpaEncoder* encoder = lookup(context);
+    if (encoder == nullptr || params == nullptr) {
+        return 0;
+    }
+    // A running stream ends before the new configuration is taken.
+    encoder->finish_stream();
+    encoder->configured = true;
+    encoder->configure(*params);
+    return encoder->start() ? 1 : 0;
+}
+
+int ZuvoCompressAudioFrame(void* context, wavehdr_tag* wave_header, unsigned char* output,
+                           int* output_length) {
+    zuvo::MpaEncoder* encoder = lookup(context);
+    if (encoder == nullptr || wave_header == nullptr) {
+        return 0;
+    }
+    if (wave_header->lpData == nullptr) {
+        print_diagnostic("audio data unavailable");
+        return 0;
+    }
+    if (output == nullptr || output_length == nullptr) {
+        return 0;
+    }
+    return encoder->compress(wave_header, output, output_length);
+}
+
+int ZuvoFinishAudio(void* context) {
+    zuvo::MpaEncoder* encoder = lookup(context);
+    if (encoder == nullptr) {
+        return 0;
+    }
+    return encoder->finish_stream() ? 1 : 0;
+}
+
+int ZuvoFinishEncoder(void* context) {
+    zuvo::MpaEncoder* encoder = lookup(context);
+    if (encoder == nullptr) {
+        return 0;
+    }
+    if (encoder->configured && encoder->running) {
+        encoder->finish_stream();
+    }
+    return 1;
+}
