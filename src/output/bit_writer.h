@@ -26,17 +26,20 @@ public:
     // Set once by the encoder that owns both.
     void set_store(OverflowStore* store) { store_ = store; }
 
-    // Allocates the buffer and empties the writer; false when out of memory.
+    // Allocates the buffer (kept if already held) and empties the writer;
+    // false when out of memory. Bits written before init are dropped.
     bool init();
-    // Appends the low n bits of value (1 <= n <= 32). A negative value keeps
-    // only its low n bits; a non-negative value must be below 2^n.
+    // Appends the low n bits of value (1 <= n <= 32), most significant first.
+    // Only the low n bits are used (a negative value is written in two's
+    // complement); a width outside 1..32 writes nothing.
     void put_bits(std::int32_t value, int n);
     void put_bit(int bit) { put_bits(bit, 1); }
     // Pads with zero bits up to the next byte boundary.
     void align();
     // Aligns, copies every buffered byte to destination, stores their number
     // in count_out and returns it. Nothing is written when there is nothing
-    // buffered. The writer is empty afterwards.
+    // buffered. The writer is empty afterwards (with a null destination, or
+    // before init, the bytes are dropped and 0 is returned).
     int drain(std::uint8_t* destination, int& count_out);
     // Bytes drain() would return now (whole pending bytes, rounded up), for
     // callers that bound their output.
