@@ -1,0 +1,160 @@
+// The library's boundary as a host sees it: the exported names, the results of
+// every call on known and unknown handles, and the two printed diagnostics.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ZuvoMPAEncoder.h"
+
+namespace {
+
+std::set<std::string> exported_symbols(const std::string& library) {
+    std::set<std::string> names;
+    const std::string command = "nm -D --defined-only '" + library + "' 2>/dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return names;
+    char line[4096];
+    while (std::fgets(line, sizeof line, pipe) != nullptr) {
+        std::string text(line);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        const auto space = text.find_last_of(' ');
+        if (space != std::string::npos) names.insert(text.substr(space + 1));
+    }
+    pclose(pipe);
+    return names;
+}
+
+// Symbols the C++ runtime may place in any shared object: std:: template
+// instances, typeinfo and vtables of the standard library.
+bool from_the_runtime(const std::string& name) {
+    static const char* const prefixes[] = {"_ZNSt", "_ZSt", "_ZNKSt", "_ZTISt", "_ZTSSt", "_ZTVSt",
+                                           "_ZN9__gnu_cxx", "_ZNK9__gnu_cxx", "__gnu", "_ZGVZNSt"};
+    return std::any_of(std::begin(prefixes), std::end(prefixes),
+                       [&](const char* p) { return name.rfind(p, 0) == 0; });
+}
+
+ZuvoMPAEncoderParams params(int mode, int bitrate_index, int rate) {
+    return ZuvoMPAEncoderParams{mode, bitrate_index, rate};
+}
+
+wavehdr_tag header_for(std::vector<char>& pcm, std::uintptr_t user = 0) {
+    wavehdr_tag h{};
+    h.lpData = pcm.data();
+    h.dwBufferLength = static_cast<std::uint32_t>(pcm.size());
+    h.dwUser = user;
+    return h;
+}
+
+}  // namespace
+
+TEST(Exports, ExactlyTheDecoratedFunctions) {
+    const std::set<std::string> expected = {
+        "_Z22ZuvoCreateAudioContextv",
+        "_Z22ZuvoDeleteAudioContextPv",
+        "_Z20ZuvoInitAudioEncoderPvP20ZuvoMPAEncoderParams",
+        "_Z22ZuvoCompressAudioFramePvP11wavehdr_tagPhPi",
+        "_Z15ZuvoFinishAudioPv",
+        "_Z17ZuvoFinishEncoderPv",
+    };
+    const auto all = exported_symbols(ZUVO_LIBRARY_PATH);
+    ASSERT_FALSE(all.empty()) << "could not read the dynamic symbols of " << ZUVO_LIBRARY_PATH;
+    std::set<std::string> ours;
+    for (const auto& name : all) {
+        if (!from_the_runtime(name)) ours.insert(name);
+    }
+    EXPECT_EQ(ours, expected);
+}
+
+TEST(Exports, UnknownHandlesAndMissingArguments) {
+    void* unknown = reinterpret_cast<void*>(std::uintptr_t{4242});
+    auto p = params(0, 10, 44100);
+    std::vector<char> pcm(4608, 0);
+    auto h = header_for(pcm);
+    std::vector<unsigned char> out(4096);
+    int length = -7;
+
+    EXPECT_EQ(ZuvoInitAudioEncoder(unknown, &p), 0);
+    EXPECT_EQ(ZuvoCompressAudioFrame(unknown, &h, out.data(), &length), 0);
+    EXPECT_EQ(length, -7);
+    EXPECT_EQ(ZuvoFinishAudio(unknown), 0);
+    EXPECT_EQ(ZuvoFinishEncoder(unknown), 0);
+    ZuvoDeleteAudioContext(unknown);
+    ZuvoDeleteAudioContext(nullptr);
+
+    void* context = ZuvoCreateAudioContext();
+    ASSERT_NE(context, nullptr);
+    EXPECT_EQ(ZuvoInitAudioEncoder(context, nullptr), 0);
+    ASSERT_EQ(ZuvoInitAudioEncoder(context, &p), 1);
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(ZuvoCompressAudioFrame(context, nullptr, out.data(), &length), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+    wavehdr_tag no_data = h;
+    no_data.lpData = nullptr;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(ZuvoCompressAudioFrame(context, &no_data, out.data(), &length), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "audio data unavailable");
+
+    // Null output area or count: refused before anything is consumed.
+    EXPECT_EQ(ZuvoCompressAudioFrame(context, &h, nullptr, &length), 0);
+    EXPECT_EQ(ZuvoCompressAudioFrame(context, &h, out.data(), nullptr), 0);
+    EXPECT_EQ(length, -7);
+    EXPECT_EQ(ZuvoCompressAudioFrame(context, &h, out.data(), &length), 1);
+    EXPECT_EQ(length, 627) << "the first buffer gives exactly one (padded) frame";
+
+    ZuvoDeleteAudioContext(context);
+    EXPECT_EQ(ZuvoFinishAudio(context), 0) << "a deleted handle is unknown";
+}
+
+TEST(Exports, ResultsThroughTheLifeOfAContext) {
+    void* context = ZuvoCreateAudioContext();
+    ASSERT_EQ(context, reinterpret_cast<void*>(1)) << "the first context of a fresh registry";
+    std::vector<char> pcm(4608, 0);
+    auto h = header_for(pcm);
+    std::vector<unsigned char> out(4096);
+    int length = -7;
+
+    // Not yet initialised: refused, count written as 0.
+    EXPECT_EQ(ZuvoCompressAudioFrame(context, &h, out.data(), &length), 0);
+    EXPECT_EQ(length, 0);
+    EXPECT_EQ(ZuvoFinishAudio(context), 0);
+    EXPECT_EQ(ZuvoFinishEncoder(context), 1);
+
+    // Rejected configurations leave the encoder stopped.
+    for (auto bad : {params(0, 11, 22050), params(0, 11, 0), params(0, 11, -44100),
+                     params(0, 11, 96000), params(4, 11, 44100), params(-1, 11, 48000)}) {
+        EXPECT_EQ(ZuvoInitAudioEncoder(context, &bad), 0);
+        length = -7;
+        EXPECT_EQ(ZuvoCompressAudioFrame(context, &h, out.data(), &length), 0);
+        EXPECT_EQ(length, 0);
+        EXPECT_EQ(ZuvoFinishEncoder(context), 1);
+        EXPECT_EQ(ZuvoFinishAudio(context), 0);
+    }
+
+    auto good = params(1, 9, 48000);
+    EXPECT_EQ(ZuvoInitAudioEncoder(context, &good), 1);
+    EXPECT_EQ(ZuvoInitAudioEncoder(context, &good), 1) << "init twice restarts the stream";
+    EXPECT_EQ(ZuvoCompressAudioFrame(context, &h, out.data(), &length), 1);
+    EXPECT_EQ(length, 480);  // 160 kbit/s at 48 kHz
+    EXPECT_EQ(ZuvoFinishAudio(context), 1);
+    EXPECT_EQ(ZuvoFinishAudio(context), 0);
+    EXPECT_EQ(ZuvoCompressAudioFrame(context, &h, out.data(), &length), 0);
+
+    EXPECT_EQ(ZuvoInitAudioEncoder(context, &good), 1) << "a finished context starts again";
+    EXPECT_EQ(ZuvoFinishEncoder(context), 1);
+    EXPECT_EQ(ZuvoFinishEncoder(context), 1);
+    EXPECT_EQ(ZuvoFinishAudio(context), 0) << "FinishEncoder finished it exactly once";
+
+    void* second = ZuvoCreateAudioContext();
+    EXPECT_EQ(second, reinterpret_cast<void*>(2));
+    ZuvoDeleteAudioContext(context);
+    ZuvoDeleteAudioContext(context);
+    ZuvoDeleteAudioContext(second);
+    EXPECT_EQ(ZuvoCreateAudioContext(), reinterpret_cast<void*>(1)) << "numbering restarts";
+    ZuvoDeleteAudioContext(reinterpret_cast<void*>(1));
+}
