@@ -1,0 +1,236 @@
+// Bit allocation of Layer II. For joint-stereo streams each frame first
+// decides between plain stereo and joint coding: plain stereo when the frame
+// can be coded without audible noise, otherwise the highest bound whose
+// noise-free need fits. Then the frame's bits are handed out greedily: the
+// channel and subband with the worst mask-to-noise ratio is raised by one
+// allocation index at a time, paying for its sample codes and, on its first
+// raise, its scfsi and scale factors, until no raise fits any more.
+#include "layer2/bit_allocation.h"
+
+#include "layer2/alloc_tables.h"
+
+namespace zuvo {
+
+// Signal-to-noise ratio in dB of each quantizer class, by class + 1.
+const float snr_table[18] = {0.00f,  7.00f,  11.00f, 16.00f, 20.84f, 25.28f, 31.59f, 37.75f, 43.84f,
+                             49.89f, 55.93f, 61.96f, 67.98f, 74.01f, 80.03f, 86.05f, 92.01f, 98.01f};
+
+// Scale factors a subband sends for each scfsi value.
+const int scale_factor_count[4] = {3, 2, 1, 2};
+
+namespace {
+
+constexpr int kMaxChannels = 2;
+constexpr int kHeaderBits = 32;
+constexpr int kCrcBits = 16;
+constexpr int kScfsiBits = 2;
+constexpr int kScaleFactorBits = 6;
+constexpr int kGranules = 12;  // granules of three samples per subband in a frame
+constexpr float kNoChoice = 999999.0f;
+constexpr float kMinimumMnr = 0.0f;  // the mask is reached when mnr is at least this
+
+enum : std::uint8_t { kUntouched = 0, kOpen = 1, kClosed = 2 };
+
+int clamp_int(int value, int low, int high) { return value < low ? low : (value > high ? high : value); }
+
+// The loop limits of a frame, each forced into its legal range.
+struct Limits {
+    int nch;
+    int sblimit;
+    int bound;
+};
+
+Limits limits_of(const CodingParams& coding) {
+    Limits l{};
+    l.nch = clamp_int(coding.nch, 1, kMaxChannels);
+    l.sblimit = clamp_int(coding.sblimit, 0, kSubbands);
+    l.bound = clamp_int(coding.bound, 0, l.sblimit);
+    return l;
+}
+
+// Width of a subband's allocation field.
+int field_bits(const AllocTable& alloc, int s) { return clamp_int(alloc[s][0].code_bits, 0, 4); }
+
+// Highest allocation index of a subband (0 when it has no field).
+int last_index(const AllocTable& alloc, int s) { return (1 << field_bits(alloc, s)) - 1; }
+
+// Sample bits of a frame for allocation index k.
+int sample_cost(const AllocTable& alloc, int s, int k) {
+    if (k <= 0) return 0;
+    const AllocEntry& e = alloc[s][k];
+    return kGranules * e.codewords * e.code_bits;
+}
+
+float snr_of(const AllocTable& alloc, int s, int k) {
+    if (k <= 0) return snr_table[0];
+    return snr_table[clamp_int(alloc[s][k].quant_class, 0, 16) + 1];
+}
+
+int scale_factor_bits(std::int32_t scfsi) { return kScaleFactorBits * scale_factor_count[scfsi & 3]; }
+
+int allocation_field_bits(const AllocTable& alloc, const Limits& l) {
+    int bits = 0;
+    for (int s = 0; s < l.sblimit; ++s) bits += (s < l.bound ? l.nch : 1) * field_bits(alloc, s);
+    return bits;
+}
+
+bool protected_stream(const CodingParams& coding) {
+    return coding.header != nullptr && coding.header->protection != 0;
+}
+
+}  // namespace
+
+std::int32_t BitAllocator::bits_for_no_noise(const float (*smr)[32], const std::int32_t (*scfsi)[32],
+                                             const CodingParams& coding) const {
+    std::int32_t required = kHeaderBits + (protected_stream(coding) ? kCrcBits : 0);
+    if (coding.alloc == nullptr || smr == nullptr || scfsi == nullptr) return required;
+    const AllocTable& alloc = *coding.alloc;
+    const Limits l = limits_of(coding);
+    required += allocation_field_bits(alloc, l);
+
+    for (int s = 0; s < l.sblimit; ++s) {
+        const bool joint = l.nch == 2 && s >= l.bound;
+        const int channels = s < l.bound ? l.nch : 1;
+        // The estimate stops one short of the last index: a subband that no
+        // smaller index can mask is priced at the second-to-last one.
+        const int highest = last_index(alloc, s) - 1;
+        for (int c = 0; c < channels; ++c) {
+            int k = 0;
+            while (k < highest && snr_of(alloc, s, k) - smr[c][s] < kMinimumMnr) ++k;
+            if (joint) {
+                while (k < highest && snr_of(alloc, s, k) - smr[1 - c][s] < kMinimumMnr) ++k;
+            }
+            if (k > 0) {
+                required += sample_cost(alloc, s, k) + kScfsiBits + scale_factor_bits(scfsi[c][s]);
+                if (joint) required += kScfsiBits + scale_factor_bits(scfsi[1 - c][s]);
+            }
+        }
+    }
+    return required;
+}
+
+int BitAllocator::allocate_frame(const float (*smr)[32], const std::int32_t (*scfsi)[32],
+                                 std::int32_t (*allocation)[32], std::int32_t& available_bits,
+                                 CodingParams& coding) {
+    if (coding.configured_mode == 1 && coding.header != nullptr) {
+        MpaHeader& header = *coding.header;
+        header.mode = 0;
+        header.mode_extension = 0;
+        coding.bound = coding.sblimit;
+        if (bits_for_no_noise(smr, scfsi, coding) > available_bits) {
+            header.mode = 1;
+            int extension = 3;
+            for (; extension >= 0; --extension) {
+                coding.bound = bound_for_extension(extension);
+                if (bits_for_no_noise(smr, scfsi, coding) <= available_bits) break;
+            }
+            if (extension < 0) extension = 0;  // nothing fits: the lowest bound, coded as well as it goes
+            header.mode_extension = extension;
+        }
+    }
+    return allocate_greedy(smr, scfsi, allocation, available_bits, coding);
+}
+
+void find_lowest_mnr(const float (*mnr)[32], const std::uint8_t (*sb_state)[32], int subbands, int channels,
+                     int& subband, int& channel) {
+    subband = -1;
+    channel = -1;
+    if (mnr == nullptr || sb_state == nullptr) return;
+    subbands = clamp_int(subbands, 0, kSubbands);
+    channels = clamp_int(channels, 0, kMaxChannels);
+    float lowest = kNoChoice;
+    for (int c = 0; c < channels; ++c) {
+        for (int s = 0; s < subbands; ++s) {
+            if (sb_state[c][s] != kClosed && mnr[c][s] < lowest) {
+                lowest = mnr[c][s];
+                subband = s;
+                channel = c;
+            }
+        }
+    }
+}
+
+int BitAllocator::allocate_greedy(const float (*smr)[32], const std::int32_t (*scfsi)[32],
+                                  std::int32_t (*allocation)[32], std::int32_t& available_bits,
+                                  CodingParams& coding) {
+    if (allocation == nullptr) return 0;
+    for (int c = 0; c < kMaxChannels; ++c) {
+        for (int s = 0; s < kSubbands; ++s) allocation[c][s] = 0;
+    }
+    if (coding.alloc == nullptr || smr == nullptr || scfsi == nullptr) return 0;
+
+    if (overhead_ready_ == 0) {
+        overhead_ready_ = 1;
+        header_bits_ = kHeaderBits;
+        crc_bits_ = protected_stream(coding) ? kCrcBits : 0;
+    }
+
+    const AllocTable& alloc = *coding.alloc;
+    const Limits l = limits_of(coding);
+    const std::int32_t budget = available_bits - (header_bits_ + crc_bits_ + allocation_field_bits(alloc, l));
+
+    float mnr[kMaxChannels][kSubbands] = {};
+    std::uint8_t sb_state[kMaxChannels][kSubbands] = {};
+    for (int c = 0; c < l.nch; ++c) {
+        for (int s = 0; s < l.sblimit; ++s) mnr[c][s] = snr_table[0] - smr[c][s];
+    }
+    std::int32_t sample_bits = 0;
+    std::int32_t scale_bits = 0;
+    std::int32_t selection_bits = 0;
+
+    for (;;) {
+        int s = -1;
+        int c = -1;
+        find_lowest_mnr(mnr, sb_state, l.sblimit, l.nch, s, c);
+        if (s < 0) break;
+
+        const int k = allocation[c][s];
+        const int last = last_index(alloc, s);
+        const bool joint = l.nch == 2 && s >= l.bound;
+        if (k >= last) {
+            // A subband without an allocation field (or already at its last
+            // index) cannot be raised.
+            sb_state[c][s] = kClosed;
+        } else {
+            const std::int32_t increment =
+                sample_cost(alloc, s, k + 1) - (sb_state[c][s] != kUntouched ? sample_cost(alloc, s, k) : 0);
+            std::int32_t side_selection = 0;
+            std::int32_t side_scale = 0;
+            if (sb_state[c][s] == kUntouched) {
+                side_selection = kScfsiBits;
+                side_scale = scale_factor_bits(scfsi[c][s]);
+                if (joint) {
+                    // A joint subband sends scfsi and scale factors for both channels.
+                    side_selection += kScfsiBits;
+                    side_scale += scale_factor_bits(scfsi[1 - c][s]);
+                }
+            }
+            // Only a budget strictly below the total refuses the raise: a raise
+            // that uses the last bit exactly is taken.
+            if (budget < sample_bits + scale_bits + selection_bits + side_selection + side_scale + increment) {
+                sb_state[c][s] = kClosed;
+            } else {
+                allocation[c][s] = k + 1;
+                sample_bits += increment;
+                selection_bits += side_selection;
+                scale_bits += side_scale;
+                sb_state[c][s] = kOpen;
+                mnr[c][s] = snr_of(alloc, s, k + 1) - smr[c][s];
+                if (k + 1 >= last) sb_state[c][s] = kClosed;
+            }
+        }
+
+        if (joint) {
+            // Both channels share one allocation above the bound.
+            const int other = 1 - c;
+            allocation[other][s] = allocation[c][s];
+            sb_state[other][s] = sb_state[c][s];
+            mnr[other][s] = snr_of(alloc, s, allocation[c][s]) - smr[other][s];
+        }
+    }
+
+    available_bits = budget - selection_bits - scale_bits - sample_bits;
+    return 0;
+}
+
+}  // namespace zuvo

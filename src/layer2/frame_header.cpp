@@ -1,0 +1,98 @@
+// The frame header and its CRC-16 check word.
+//
+// The check word protects what a decoder must trust before it can read the
+// rest of the frame: the header fields after the protection bit, every
+// allocation field, and the scfsi of every allocated subband. Each value is
+// fed (and written) cut to its field width, so a value out of range can
+// never spill into the neighbouring fields.
+#include "layer2/frame_header.h"
+
+namespace zuvo {
+
+namespace {
+
+constexpr std::uint32_t kCrcPolynomial = 0x8005;  // x^16 + x^15 + x^2 + 1
+constexpr std::uint32_t kCrcStart = 0xFFFF;
+constexpr int kMaxChannels = 2;
+
+int clamp_int(int value, int low, int high) { return value < low ? low : (value > high ? high : value); }
+
+// The header fields after the protection bit: header bits 15..0.
+struct HeaderField {
+    std::int32_t MpaHeader::*field;
+    int width;
+};
+constexpr HeaderField kProtectedFields[] = {
+    {&MpaHeader::bitrate_index, 4}, {&MpaHeader::sampling_frequency, 2}, {&MpaHeader::padding, 1},
+    {&MpaHeader::private_bit, 1},   {&MpaHeader::mode, 2},               {&MpaHeader::mode_extension, 2},
+    {&MpaHeader::copyright, 1},     {&MpaHeader::original, 1},           {&MpaHeader::emphasis, 2},
+};
+
+}  // namespace
+
+void update_crc(std::uint32_t value, int width, std::uint32_t& crc) {
+    width = clamp_int(width, 0, 32);
+    for (int i = width - 1; i >= 0; --i) {
+        const std::uint32_t bit = (value >> i) & 1u;
+        const std::uint32_t carry = (crc >> 15) & 1u;
+        crc <<= 1;
+        if (carry != bit) crc ^= kCrcPolynomial;
+    }
+    crc &= 0xFFFFu;
+}
+
+void compute_crc(const CodingParams& coding, const std::int32_t (*allocation)[32], const std::int32_t (*scfsi)[32],
+                 std::uint32_t& crc) {
+    crc = kCrcStart;
+    if (coding.header != nullptr) {
+        for (const HeaderField& f : kProtectedFields) {
+            update_crc(static_cast<std::uint32_t>(coding.header->*f.field), f.width, crc);
+        }
+    }
+    if (coding.alloc == nullptr || allocation == nullptr || scfsi == nullptr) return;
+
+    const AllocTable& alloc = *coding.alloc;
+    const int nch = clamp_int(coding.nch, 1, kMaxChannels);
+    const int sblimit = clamp_int(coding.sblimit, 0, kSubbands);
+    const int bound = clamp_int(coding.bound, 0, sblimit);
+
+    // Allocation fields in the order they are written: one shared field per
+    // subband from the bound on.
+    for (int sb = 0; sb < sblimit; ++sb) {
+        const int width = clamp_int(alloc[sb][0].code_bits, 0, 4);
+        const int channels = sb < bound ? nch : 1;
+        for (int ch = 0; ch < channels; ++ch) {
+            update_crc(static_cast<std::uint32_t>(allocation[ch][sb]), width, crc);
+        }
+    }
+    // scfsi of every allocated subband of every channel, joint ones included.
+    for (int sb = 0; sb < sblimit; ++sb) {
+        for (int ch = 0; ch < nch; ++ch) {
+            if (allocation[ch][sb] != 0) update_crc(static_cast<std::uint32_t>(scfsi[ch][sb]), 2, crc);
+        }
+    }
+}
+
+void write_header(const CodingParams& coding, BitWriter& writer) {
+    if (coding.header == nullptr) return;
+    const MpaHeader& h = *coding.header;
+    writer.put_bits(0xFFF, 12);                         // sync word
+    writer.put_bits(h.version & 1, 1);                  // ID: 1 = MPEG-1
+    writer.put_bits((4 - h.layer) & 3, 2);              // layer code: 2 = Layer II
+    writer.put_bits(h.protection == 0 ? 1 : 0, 1);      // 0 = check word follows
+    writer.put_bits(h.bitrate_index & 0xF, 4);
+    writer.put_bits(h.sampling_frequency & 3, 2);
+    writer.put_bits(h.padding & 1, 1);
+    writer.put_bits(h.private_bit & 1, 1);
+    writer.put_bits(h.mode & 3, 2);
+    writer.put_bits(h.mode_extension & 3, 2);
+    writer.put_bits(h.copyright & 1, 1);
+    writer.put_bits(h.original & 1, 1);
+    writer.put_bits(h.emphasis & 3, 2);
+}
+
+void write_crc(std::uint32_t crc, BitWriter& writer) {
+    writer.put_bits(static_cast<std::int32_t>(crc & 0xFFFFu), 16);
+}
+
+}  // namespace zuvo

@@ -1,0 +1,199 @@
+// Scale factors of Layer II: the index search, the joint-stereo sum signal,
+// the choice of how many of a subband's three scale factors a frame carries
+// (scfsi), and the writer of scfsi and the scale-factor indices.
+#include "layer2/scale_factors.h"
+
+#include <cmath>
+
+namespace zuvo {
+
+namespace {
+
+constexpr int kMaxChannels = 2;
+constexpr int kParts = 3;
+constexpr int kPartSamples = 12;
+
+int clamp_int(int value, int low, int high) { return value < low ? low : (value > high ? high : value); }
+
+// Class of the difference between the indices of two neighbouring parts:
+// 0 = the later part is much louder, 2 = equal, 4 = the later part is much
+// quieter.
+int difference_class(int d) {
+    if (d <= -3) return 0;
+    if (d < 0) return 1;
+    if (d == 0) return 2;
+    if (d < 3) return 3;
+    return 4;
+}
+
+}  // namespace
+
+// 2^(1 - i/3) rounded to single precision; the last entry stands for silence.
+const float scale_factor_table[64] = {
+    2.0f,           1.58740103f,    1.25992107f,    1.0f,
+    0.793700516f,   0.629960537f,   0.5f,           0.396850258f,
+    0.314980268f,   0.25f,          0.198425129f,   0.157490134f,
+    0.125f,         0.0992125645f,  0.0787450671f,  0.0625f,
+    0.0496062823f,  0.0393725336f,  0.03125f,       0.0248031411f,
+    0.0196862668f,  0.015625f,      0.0124015706f,  0.00984313339f,
+    0.0078125f,     0.00620078528f, 0.00492156669f, 0.00390625f,
+    0.00310039264f, 0.00246078335f, 0.001953125f,   0.00155019632f,
+    0.00123039167f, 0.0009765625f,  0.00077509816f, 0.000615195837f,
+    0.00048828125f, 0.00038754908f, 0.000307597918f, 0.000244140625f,
+    0.00019377454f, 0.000153798959f, 0.000122070312f, 9.688727e-05f,
+    7.68994796e-05f, 6.10351562e-05f, 4.8443635e-05f, 3.84497398e-05f,
+    3.05175781e-05f, 2.42218175e-05f, 1.92248699e-05f, 1.52587891e-05f,
+    1.21109088e-05f, 9.61243495e-06f, 7.62939453e-06f, 6.05545438e-06f,
+    4.80621748e-06f, 3.81469727e-06f, 3.02772719e-06f, 2.40310874e-06f,
+    1.90734863e-06f, 1.51386359e-06f, 1.20155437e-06f, 1e-20f,
+};
+
+// Patterns by [class of i0 - i1][class of i1 - i2]. Digit k names the part
+// (counted from 1) whose scale factor part k reuses; 4 means the larger of the
+// scale factors of parts 1 and 3.
+const int scfsi_patterns[5][5] = {
+    {123, 122, 122, 133, 123},
+    {113, 111, 111, 444, 113},
+    {111, 111, 111, 333, 113},
+    {222, 222, 222, 333, 123},
+    {123, 122, 122, 133, 123},
+};
+
+void compute_scale_indices(const ChannelSamples* samples, ChannelScaleIndices* out, int channels,
+                           int sblimit) {
+    if (samples == nullptr || out == nullptr) return;
+    channels = clamp_int(channels, 0, kMaxChannels);
+    sblimit = clamp_int(sblimit, 0, kSubbands);
+    for (int c = 0; c < channels; ++c) {
+        for (int p = 0; p < kParts; ++p) {
+            for (int s = 0; s < sblimit; ++s) {
+                float peak = 0.0f;
+                for (int k = 0; k < kPartSamples; ++k) {
+                    const float magnitude = std::fabs(samples[c][p][k][s]);
+                    if (magnitude > peak) peak = magnitude;
+                }
+                // Five halving steps over the decreasing table leave the index
+                // one above or at the largest index whose scale factor still
+                // covers the peak; one comparison settles which.
+                int index = 32;
+                for (int step = 16; step > 0; step >>= 1) {
+                    if (peak > scale_factor_table[index]) {
+                        index -= step;
+                    } else {
+                        index += step;
+                    }
+                }
+                if (peak > scale_factor_table[index]) --index;
+                out[c][p][s] = index;
+            }
+        }
+    }
+}
+
+void combine_joint(const ChannelSamples* sb_sample, ChannelSamples& j_sample, int sblimit) {
+    if (sb_sample == nullptr) return;
+    sblimit = clamp_int(sblimit, 0, kSubbands);
+    for (int p = 0; p < kParts; ++p) {
+        for (int k = 0; k < kPartSamples; ++k) {
+            for (int s = 0; s < sblimit; ++s) {
+                const double sum = static_cast<double>(sb_sample[0][p][k][s]) +
+                                   static_cast<double>(sb_sample[1][p][k][s]);
+                j_sample[p][k][s] = static_cast<float>(sum * 0.5);
+            }
+        }
+    }
+}
+
+void select_scfsi(ChannelScaleIndices* scale_index, std::int32_t (*scfsi)[32], const CodingParams& coding) {
+    if (scale_index == nullptr || scfsi == nullptr) return;
+    const int nch = clamp_int(coding.nch, 1, kMaxChannels);
+    const int sblimit = clamp_int(coding.sblimit, 0, kSubbands);
+    for (int c = 0; c < nch; ++c) {
+        for (int s = 0; s < sblimit; ++s) {
+            std::int32_t& i0 = scale_index[c][0][s];
+            std::int32_t& i1 = scale_index[c][1][s];
+            std::int32_t& i2 = scale_index[c][2][s];
+            const int pattern = scfsi_patterns[difference_class(i0 - i1)][difference_class(i1 - i2)];
+            switch (pattern) {
+                case 122:
+                    scfsi[c][s] = 3;
+                    i2 = i1;
+                    break;
+                case 133:
+                    scfsi[c][s] = 3;
+                    i1 = i2;
+                    break;
+                case 113:
+                    scfsi[c][s] = 1;
+                    i1 = i0;
+                    break;
+                case 111:
+                    scfsi[c][s] = 2;
+                    i1 = i0;
+                    i2 = i0;
+                    break;
+                case 222:
+                    scfsi[c][s] = 2;
+                    i0 = i1;
+                    i2 = i1;
+                    break;
+                case 333:
+                    scfsi[c][s] = 2;
+                    i0 = i2;
+                    i1 = i2;
+                    break;
+                case 444:
+                    // One scale factor for all three parts: the larger of the
+                    // first and last, so neither part overloads.
+                    scfsi[c][s] = 2;
+                    if (i2 < i0) i0 = i2;
+                    i1 = i0;
+                    i2 = i0;
+                    break;
+                default:  // 123: all three sent
+                    scfsi[c][s] = 0;
+                    break;
+            }
+        }
+    }
+}
+
+void write_scale_factors(const std::int32_t (*allocation)[32], const std::int32_t (*scfsi)[32],
+                         const ChannelScaleIndices* scale_index, const CodingParams& coding,
+                         BitWriter& writer) {
+    if (allocation == nullptr || scfsi == nullptr || scale_index == nullptr) return;
+    const int nch = clamp_int(coding.nch, 1, kMaxChannels);
+    const int sblimit = clamp_int(coding.sblimit, 0, kSubbands);
+
+    for (int s = 0; s < sblimit; ++s) {
+        for (int c = 0; c < nch; ++c) {
+            if (allocation[c][s] != 0) writer.put_bits(scfsi[c][s] & 3, 2);
+        }
+    }
+
+    // Index 63 marks a silent part inside the encoder; the stream has no such
+    // scale factor, so it goes out as 62, the smallest one.
+    auto put_index = [&writer](std::int32_t index) { writer.put_bits(clamp_int(index, 0, 62), 6); };
+    for (int s = 0; s < sblimit; ++s) {
+        for (int c = 0; c < nch; ++c) {
+            if (allocation[c][s] == 0) continue;
+            switch (scfsi[c][s] & 3) {
+                case 0:
+                    put_index(scale_index[c][0][s]);
+                    put_index(scale_index[c][1][s]);
+                    put_index(scale_index[c][2][s]);
+                    break;
+                case 1:
+                case 3:
+                    put_index(scale_index[c][0][s]);
+                    put_index(scale_index[c][2][s]);
+                    break;
+                default:  // 2
+                    put_index(scale_index[c][0][s]);
+                    break;
+            }
+        }
+    }
+}
+
+}  // namespace zuvo
