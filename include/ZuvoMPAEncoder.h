@@ -86,7 +86,7 @@ ZUVO_API int ZuvoInitAudioEncoder(void* context, ZuvoMPAEncoderParams* params);
  * returns 0 with *output_length = 0 when the context is not running; returns
  * 0 and writes nothing for an unknown handle, a null header or a null lpData
  * (which also prints "audio data unavailable"). `output` must have room for
- * every frame the call can complete (see ZuvoMaxOutputBytes when available). */
+ * every frame the call can complete (see ZuvoMaxOutputBytes). */
 ZUVO_API int ZuvoCompressAudioFrame(void* context, struct wavehdr_tag* wave_header,
                                     unsigned char* output, int* output_length);
 
@@ -97,5 +97,23 @@ ZUVO_API int ZuvoFinishAudio(void* context);
 /* Ends the stream if it is configured and running. Returns 1 for any known
  * handle, 0 for an unknown one. */
 ZUVO_API int ZuvoFinishEncoder(void* context);
+
+/* ---- Bounded output, for hosts that want it -------------------------------
+ * The six functions above carry no size for the output area. These two sit
+ * beside them and do not change them. */
+
+/* The most bytes the next ZuvoCompressAudioFrame on this context can write for
+ * a buffer of `input_bytes` bytes, given the bytes carried over from earlier
+ * buffers, at the stream's current sampling rate (a rate change announced in
+ * the buffer header may change it; ZuvoCompressAudioFrameBounded accounts for
+ * that). 0 for an unknown handle or a context that is not running. */
+ZUVO_API int ZuvoMaxOutputBytes(void* context, unsigned int input_bytes);
+
+/* Exactly ZuvoCompressAudioFrame, except that the call is refused — returns 0,
+ * consumes nothing, writes nothing — when `output_capacity` is below the most
+ * bytes this buffer could produce. */
+ZUVO_API int ZuvoCompressAudioFrameBounded(void* context, struct wavehdr_tag* wave_header,
+                                           unsigned char* output, int output_capacity,
+                                           int* output_length);
 
 #endif /* ZUVO_MPA_ENCODER_H */

@@ -59,6 +59,8 @@ TEST(Exports, ExactlyTheDecoratedFunctions) {
         "_Z22ZuvoCompressAudioFramePvP11wavehdr_tagPhPi",
         "_Z15ZuvoFinishAudioPv",
         "_Z17ZuvoFinishEncoderPv",
+        "_Z18ZuvoMaxOutputBytesPvj",
+        "_Z29ZuvoCompressAudioFrameBoundedPvP11wavehdr_tagPhiPi",
     };
     const auto all = exported_symbols(ZUVO_LIBRARY_PATH);
     ASSERT_FALSE(all.empty()) << "could not read the dynamic symbols of " << ZUVO_LIBRARY_PATH;
@@ -157,4 +159,36 @@ TEST(Exports, ResultsThroughTheLifeOfAContext) {
     ZuvoDeleteAudioContext(second);
     EXPECT_EQ(ZuvoCreateAudioContext(), reinterpret_cast<void*>(1)) << "numbering restarts";
     ZuvoDeleteAudioContext(reinterpret_cast<void*>(1));
+}
+
+TEST(Exports, BoundedOutputRefusesTooSmallAreasAndConsumesNothing) {
+    void* context = ZuvoCreateAudioContext();
+    auto p = params(0, 10, 44100);  // frames of 626 or 627 bytes
+    EXPECT_EQ(ZuvoMaxOutputBytes(context, 4608), 0) << "not running yet";
+    ASSERT_EQ(ZuvoInitAudioEncoder(context, &p), 1);
+    EXPECT_EQ(ZuvoMaxOutputBytes(context, 4607), 0);
+    EXPECT_EQ(ZuvoMaxOutputBytes(context, 4608), 627);
+    EXPECT_EQ(ZuvoMaxOutputBytes(context, 3 * 4608 + 10), 3 * 627);
+
+    std::vector<char> pcm(2 * 4608 + 100, 1);
+    auto h = header_for(pcm);
+    std::vector<unsigned char> out(4096, 0xAA);
+    int length = -7;
+    EXPECT_EQ(ZuvoCompressAudioFrameBounded(context, &h, out.data(), 2 * 627 - 1, &length), 0);
+    EXPECT_EQ(length, -7);
+    EXPECT_EQ(out[0], 0xAA) << "nothing written";
+    EXPECT_EQ(ZuvoMaxOutputBytes(context, 4508), 627) << "nothing consumed: still no bytes carried";
+
+    EXPECT_EQ(ZuvoCompressAudioFrameBounded(context, &h, out.data(), 2 * 627, &length), 1);
+    EXPECT_EQ(length, 627 + 627);
+    EXPECT_EQ(ZuvoMaxOutputBytes(context, 4508), 627) << "100 bytes carried + 4508 make a frame";
+    EXPECT_EQ(ZuvoMaxOutputBytes(context, 4507), 0);
+
+    // A rate announced in the header counts: 32 kHz frames are larger.
+    std::vector<char> one(4608, 1);
+    auto to32 = header_for(one, 32000);
+    EXPECT_EQ(ZuvoCompressAudioFrameBounded(context, &to32, out.data(), 627, &length), 0);
+    EXPECT_EQ(ZuvoCompressAudioFrameBounded(context, &to32, out.data(), 864, &length), 1);
+    EXPECT_EQ(length, 864);
+    ZuvoDeleteAudioContext(context);
 }

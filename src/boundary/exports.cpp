@@ -109,3 +109,25 @@ int ZuvoFinishEncoder(void* context) {
     }
     return 1;
 }
+
+int ZuvoMaxOutputBytes(void* context, unsigned int input_bytes) {
+    zuvo::MpaEncoder* encoder = lookup(context);
+    if (encoder == nullptr) {
+        return 0;
+    }
+    return static_cast<int>(encoder->max_output_bytes(input_bytes));
+}
+
+int ZuvoCompressAudioFrameBounded(void* context, wavehdr_tag* wave_header, unsigned char* output,
+                                  int output_capacity, int* output_length) {
+    zuvo::MpaEncoder* encoder = lookup(context);
+    if (encoder == nullptr || wave_header == nullptr || output_length == nullptr || output_capacity < 0) {
+        return 0;
+    }
+    if (wave_header->lpData != nullptr &&
+        encoder->max_output_bytes(wave_header->dwBufferLength, wave_header->dwUser) >
+            static_cast<std::uint64_t>(output_capacity)) {
+        return 0;
+    }
+    return ZuvoCompressAudioFrame(context, wave_header, output, output_length);
+}

@@ -201,13 +201,20 @@ bool MpaEncoder::finish_stream() {
     return true;
 }
 
-std::uint64_t MpaEncoder::max_output_bytes(std::uint64_t input_bytes) const {
+std::uint64_t MpaEncoder::max_output_bytes(std::uint64_t input_bytes, std::uint64_t announced) const {
     if (!running) {
         return 0;
     }
+    std::int32_t frequency = header.sampling_frequency;
+    if (announced > 22050 && supported_rate(announced)) {
+        frequency = announced == 44100 ? 0 : announced == 48000 ? 1 : 2;
+    }
+    const double slots =
+        kLayer2Bitrate[header.bitrate_index] / 8.0 * (kFrameSamples / static_cast<double>(kSamplingKhz[frequency]));
+    const std::uint64_t frame_bytes = static_cast<std::uint64_t>(slots) + 1;
     const std::uint64_t frames =
         (static_cast<std::uint64_t>(carry_length) + input_bytes) / frame_input_bytes(coding.nch);
-    return frames * static_cast<std::uint64_t>(slots_per_frame + 1);
+    return frames * frame_bytes;
 }
 
 int MpaEncoder::compress(const wavehdr_tag* wave_header, std::uint8_t* output, int* output_length) {

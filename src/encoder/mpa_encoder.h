@@ -62,8 +62,10 @@ public:
     bool finish_stream();
     // Encodes one caller buffer; see the public header for the results.
     int compress(const wavehdr_tag* wave_header, std::uint8_t* output, int* output_length);
-    // Most bytes the next compress of `input_bytes` bytes can write.
-    std::uint64_t max_output_bytes(std::uint64_t input_bytes) const;
+    // Most bytes the next compress of `input_bytes` bytes can write, taking a
+    // rate announced in the buffer header (`announced`, as in dwUser) into
+    // account; 0 when not running.
+    std::uint64_t max_output_bytes(std::uint64_t input_bytes, std::uint64_t announced = 0) const;
 
     // Encodes one frame if the staging has one; always true.
     bool encode_frame();
