@@ -21,6 +21,10 @@ constexpr int kPartitions = 63;
 constexpr int kLines = 513;
 constexpr int kHistorySamples = 1344;  // per channel; 0..1055 carry input between passes
 
+// SMR in dB reported for every subband when the model has no tables because
+// its arrays could not be allocated: neutral, neither masked nor urgent.
+constexpr float kFlatSmrDb = 0.0f;
+
 // Threshold in quiet, rows 32000, 44100, 48000 Hz, energy scale.
 extern const float absthr_table[3][513];
 extern const float bark_edge_hz[27];
@@ -40,13 +44,17 @@ public:
     PsychoModel(const PsychoModel&) = delete;
     PsychoModel& operator=(const PsychoModel&) = delete;
 
-    // Builds the per-stream tables for `rate` (Hz). Returns false when the
+    // Builds the per-stream tables for `rate` (Hz). A rate other than 32000,
+    // 44100 or 48000 Hz (after rounding to the nearest integer) is reported on
+    // stderr and replaced by the nearest of them. Returns false when the
     // arrays could not be allocated (analysis then reports flat ratios).
     bool model_setup(float rate);
     // Not set up; releases the arrays of an earlier stream if still held.
     void model_reset();
+    // Releases every array held (null-safe) and nulls the references.
     void model_release();
     // SMR in dB for 32 subbands of one channel's 1152 samples into out.
+    // Without tables (failed allocation) every entry is kFlatSmrDb.
     void analyze_channel(const std::int16_t* samples, std::int16_t* history, int ch, float* out,
                          float rate);
 
@@ -80,6 +88,19 @@ public:
     std::int32_t prev2_slot = 0;
     float noise_masking_snr = 5.5f;
     std::int32_t absthr_index = 0;
+
+private:
+    void analyze_pass(std::int16_t* history, const std::int16_t* fresh, int ch, float* smr);
+
+    // Derived at set-up from the tables above, so that a pass visits only
+    // what contributes: the lines of partition p are first_line_[p] ..
+    // first_line_[p + 1] - 1 (an empty partition has first == next), and the
+    // non-zero entries of row b of s lie in columns spread_first_[b] ..
+    // spread_last_[b] (first > last for a row without any).
+    std::int16_t first_line_[kPartitions + 1] = {};
+    std::int16_t spread_first_[kPartitions] = {};
+    std::int16_t spread_last_[kPartitions] = {};
+    bool tables_built_ = false;
 };
 
 }  // namespace zuvo
