@@ -31,7 +31,9 @@ public:
     Filterbank& operator=(const Filterbank&) = delete;
 
     // Reads 32 samples at `samples` (advancing it by 32) into the channel's
-    // history and writes the 64 partial sums Y[0..63] to y.
+    // history and writes the 64 partial sums Y[0..63] to y. The history is
+    // allocated on the first call; if that fails, y is all zeros for the rest
+    // of the stream (the samples are still consumed).
     void window_block(int channel, const std::int16_t*& samples, float* y);
     // Turns 64 partial sums into 32 subband samples.
     static void matrix_block(const float* y, float* row);
@@ -46,6 +48,7 @@ private:
     float* x_ = nullptr;  // [2][512], allocated on first use
     int x_offset_[2] = {0, 0};
     bool x_ready_ = false;
+    bool x_failed_ = false;  // the history could not be allocated this stream
 };
 
 }  // namespace zuvo
