@@ -211,7 +211,9 @@ std::uint64_t MpaEncoder::max_output_bytes(std::uint64_t input_bytes, std::uint6
     }
     const double slots =
         kLayer2Bitrate[header.bitrate_index] / 8.0 * (kFrameSamples / static_cast<double>(kSamplingKhz[frequency]));
-    const std::uint64_t frame_bytes = static_cast<std::uint64_t>(slots) + 1;
+    // Whole slots, plus the padding slot when the average is fractional.
+    const std::uint64_t whole = static_cast<std::uint64_t>(slots);
+    const std::uint64_t frame_bytes = whole + (slots > static_cast<double>(whole) ? 1 : 0);
     const std::uint64_t frames =
         (static_cast<std::uint64_t>(carry_length) + input_bytes) / frame_input_bytes(coding.nch);
     return frames * frame_bytes;
