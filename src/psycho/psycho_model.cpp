@@ -80,16 +80,15 @@ SupportedRate choose_rate(float rate) {
     if (std::isnan(rate)) {
         return kRates[1];
     }
-    SupportedRate nearest = kRates[0];
-    double best = std::fabs(static_cast<double>(rate) - kRates[0].hz);
-    for (const SupportedRate& candidate : kRates) {
-        const double distance = std::fabs(static_cast<double>(rate) - candidate.hz);
-        if (distance < best) {
-            best = distance;
-            nearest = candidate;
-        }
+    // Nearest by the midpoints between neighbouring rates.
+    const double value = rate;
+    if (value <= (kRates[0].hz + kRates[1].hz) / 2.0) {
+        return kRates[0];
     }
-    return nearest;
+    if (value <= (kRates[1].hz + kRates[2].hz) / 2.0) {
+        return kRates[1];
+    }
+    return kRates[2];
 }
 
 template <typename T>
@@ -308,6 +307,14 @@ void PsychoModel::analyze_channel(const std::int16_t* samples, std::int16_t* his
 
 void PsychoModel::analyze_pass(std::int16_t* history, const std::int16_t* fresh, int ch,
                                float* smr) {
+    if (!tables_built_) {
+        for (int sb = 0; sb < kSubbands; ++sb) {
+            smr[sb] = kFlatSmrDb;
+        }
+        return;
+    }
+    ch = ch == 1 ? 1 : 0;
+
     // Window the 1024 most recent samples but the last 32: 480 carried over
     // and 544 of the 576 new ones.
     std::memmove(history, history + kPassSamples, kKeptSamples * sizeof(std::int16_t));

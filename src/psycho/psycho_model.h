@@ -57,6 +57,11 @@ public:
     // Without tables (failed allocation) every entry is kFlatSmrDb.
     void analyze_channel(const std::int16_t* samples, std::int16_t* history, int ch, float* out,
                          float rate);
+    // One half-frame pass of analyze_channel: moves `fresh` (576 samples) into
+    // history, advances the slots and writes the pass's 32 SMR values into
+    // smr. Public so that tests can observe single passes; without tables it
+    // only writes kFlatSmrDb.
+    void analyze_pass(std::int16_t* history, const std::int16_t* fresh, int ch, float* smr);
 
     // The per-stream arrays (null before set-up), exposed for tests.
     float* grouped_c = nullptr;
@@ -90,8 +95,6 @@ public:
     std::int32_t absthr_index = 0;
 
 private:
-    void analyze_pass(std::int16_t* history, const std::int16_t* fresh, int ch, float* smr);
-
     // Derived at set-up from the tables above, so that a pass visits only
     // what contributes: the lines of partition p are first_line_[p] ..
     // first_line_[p + 1] - 1 (an empty partition has first == next), and the
