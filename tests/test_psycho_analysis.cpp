@@ -465,8 +465,10 @@ TEST(PsychoAnalysis, AgreesWithDoublePrecisionReference) {
             worst = std::max(worst, std::fabs(out[sb] - expected[sb]));
             ASSERT_NEAR(out[sb], expected[sb], 1e-4) << "call " << call << " subband " << sb;
         }
+        // Phases are stored in single precision (up to 2.4e-7 rad apart from
+        // the exact ones) and the prediction combines three of them.
         for (int w = 0; w < kLines; ++w) {
-            ASSERT_NEAR(model.c[w], reference.c[w], 1e-6) << "call " << call << " line " << w;
+            ASSERT_NEAR(model.c[w], reference.c[w], 2e-6) << "call " << call << " line " << w;
         }
     }
     RecordProperty("largest_difference_db", std::to_string(worst));
