@@ -1,0 +1,25 @@
+# Cross-compiling for 32-bit Windows with Debian's MinGW-w64 (posix threads
+# variant: g++-mingw-w64-i686-posix). Programs built here run under Wine.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86)
+
+set(ZUVO_MINGW_TRIPLE i686-w64-mingw32)
+set(CMAKE_C_COMPILER ${ZUVO_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${ZUVO_MINGW_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${ZUVO_MINGW_TRIPLE}-windres)
+set(CMAKE_OBJDUMP ${ZUVO_MINGW_TRIPLE}-objdump)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${ZUVO_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Test programs and discovery run through Wine.
+find_program(ZUVO_WINE NAMES wine wine64 REQUIRED)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${ZUVO_WINE})
+
+# SSE2 arithmetic instead of the x87 unit, whose extended precision would make
+# the encoder's results differ from the 64-bit builds.
+set(CMAKE_C_FLAGS_INIT "-msse2 -mfpmath=sse")
+set(CMAKE_CXX_FLAGS_INIT "-msse2 -mfpmath=sse")
