@@ -88,6 +88,10 @@ TEST(BitAllocation, NoiseFreeEstimate) {
     f.smr[0][0] = 10.0f;
     f.scfsi[0][0] = 1;
     EXPECT_EQ(f.need(), kOverhead + kStereoFields + 12 * 3 * 3 + 2 + 12);
+    f.smr[0][0] = 16.0f;  // an SNR that equals the smr reaches the mask
+    EXPECT_EQ(f.need(), kOverhead + kStereoFields + 12 * 3 * 3 + 2 + 12);
+    f.smr[0][0] = 16.5f;  // the 15-step quantizer (20.84 dB)
+    EXPECT_EQ(f.need(), kOverhead + kStereoFields + 12 * 3 * 4 + 2 + 12);
 
     // Unmaskable: priced at the second-to-last index, never at the last.
     f.smr[0][0] = 1000.0f;
@@ -202,6 +206,25 @@ TEST(BitAllocation, LowestMnrAndTies) {
     EXPECT_EQ(f.greedy(kOverhead + kStereoFields + 80), 0);
     EXPECT_EQ(f.allocation[0][20], 1);
     EXPECT_EQ(f.allocation[1][3], 0);
+
+    // A raise of a shared subband updates the mnr of both channels. Subband
+    // 10 (shared from bound 4) is 20 and 15 dB above the mask, subband 2 of
+    // channel 0 10 dB; one scale factor each (8 side bits per channel).
+    // Order: 10 to index 1 (76 bits; mnr -13 and -8), 10 to index 2 (24; -9
+    // and -4), then 2 to index 1 (68), which uses the last bit. Were channel
+    // 1 left at its initial -15, subband 10 would be raised once more first
+    // and subband 2 would not fit.
+    Frame g(2);
+    g.coding.bound = 4;
+    g.smr[0][10] = 20.0f;
+    g.smr[1][10] = 15.0f;
+    g.smr[0][2] = 10.0f;
+    for (auto& row : g.scfsi)
+        for (auto& v : row) v = 2;
+    EXPECT_EQ(g.greedy(kOverhead + kJoint4Fields + 76 + 24 + 68), 0);
+    EXPECT_EQ(g.allocation[0][10], 2);
+    EXPECT_EQ(g.allocation[1][10], 2);
+    EXPECT_EQ(g.allocation[0][2], 1);
 }
 
 TEST(BitAllocation, PricingOfRaisesAndExactFit) {
