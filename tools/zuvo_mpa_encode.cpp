@@ -74,6 +74,7 @@ void print_usage(FILE* to) {
                  "                      mono from 2 channels mixes (L+R)/2; a 1-channel input\n"
                  "                      in a 2-channel mode is copied to both channels.\n"
                  "  -q, --quiet         no progress bar and no summary\n"
+                 "  -v, --verbose       also show the encoder library's own diagnostics\n"
                  "      --out DIR       where the demo clip goes (default: current directory)\n"
                  "  -h, --help          show this help\n"
                  "  -V, --version       show the version\n"
@@ -97,6 +98,7 @@ struct Options {
     int bitrate_kbps = 0; // 0: default for the mode
     int mode = -1;        // -1: from the input's channel count
     bool quiet = false;
+    bool verbose = false;
     std::string out_dir;
     bool out_dir_given = false;
     std::vector<std::string> files;
@@ -167,6 +169,9 @@ Options parse_args(int argc, char** argv) {
         } else if (name == "-q" || name == "--quiet") {
             no_value();
             o.quiet = true;
+        } else if (name == "-v" || name == "--verbose") {
+            no_value();
+            o.verbose = true;
         } else if (name == "-b" || name == "--bitrate") {
             o.bitrate_kbps = parse_bitrate(take_value());
         } else if (name == "-m" || name == "--mode") {
@@ -452,16 +457,48 @@ struct Result {
     long long input_frames = 0;
 };
 
+// The library writes a diagnostic line of its own to standard error when a
+// stream's model is set up. The tool's users see the tool's messages only
+// (unless --verbose): standard error points at /dev/null during library calls.
+class LibraryStderr {
+public:
+    explicit LibraryStderr(bool show) {
+        if (show) return;
+        std::fflush(stderr);
+        saved_ = dup(STDERR_FILENO);
+        const int null_fd = ::open("/dev/null", O_WRONLY);
+        if (saved_ < 0 || null_fd < 0 || dup2(null_fd, STDERR_FILENO) < 0) restore();
+        if (null_fd >= 0) close(null_fd);
+    }
+    ~LibraryStderr() { restore(); }
+    LibraryStderr(const LibraryStderr&) = delete;
+    LibraryStderr& operator=(const LibraryStderr&) = delete;
+
+private:
+    void restore() {
+        if (saved_ < 0) return;
+        std::fflush(stderr);
+        dup2(saved_, STDERR_FILENO);
+        close(saved_);
+        saved_ = -1;
+    }
+    int saved_ = -1;
+};
+
+bool g_show_library_diagnostics = false;
+
 class Encoder {
 public:
     ~Encoder() {
         if (context_) {
+            LibraryStderr quiet(g_show_library_diagnostics);
             ZuvoFinishAudio(context_);
             ZuvoDeleteAudioContext(context_);
         }
     }
 
     bool start(int mode, int index, int rate) {
+        LibraryStderr quiet(g_show_library_diagnostics);
         context_ = ZuvoCreateAudioContext();
         if (!context_) return false;
         ZuvoMPAEncoderParams params{};
@@ -481,11 +518,13 @@ public:
         header.dwBufferLength = static_cast<std::uint32_t>(pcm.size());
         header.dwUser = 0; // no change of sampling rate
         produced = 0;
+        LibraryStderr quiet(g_show_library_diagnostics);
         if (ZuvoCompressAudioFrame(context_, &header, out.data(), &produced) != 1) return false;
         return produced >= 0 && static_cast<std::size_t>(produced) <= capacity;
     }
 
     bool finish() {
+        LibraryStderr quiet(g_show_library_diagnostics);
         const bool ok = ZuvoFinishAudio(context_) == 1;
         ZuvoDeleteAudioContext(context_);
         context_ = nullptr;
@@ -694,6 +733,7 @@ int run(const Options& options) {
 int main(int argc, char** argv) {
     try {
         const Options options = parse_args(argc, argv);
+        g_show_library_diagnostics = options.verbose;
         signal(SIGPIPE, SIG_IGN); // a closed pipe shows up as a write error
         signal(SIGINT, on_fatal_signal);
         signal(SIGTERM, on_fatal_signal);
