@@ -63,6 +63,7 @@ void print_usage(FILE* to) {
                  "1 or 2 channels at 32000, 44100 or 48000 Hz; it is read as 16-bit PCM.\n"
                  "Use '-' for INPUT to read standard input, '-' for OUTPUT to write standard\n"
                  "output. Otherwise OUTPUT appears only once encoding has succeeded.\n"
+                 "The last frame is completed with silence, so every input sample is coded.\n"
                  "\n"
                  "Options:\n"
                  "  -b, --bitrate KBPS  stream bitrate in kbit/s (default 192, or 96 for mono)\n"
@@ -718,7 +719,9 @@ int run(const Options& options) {
     const double duration = static_cast<double>(result.input_frames) / source->rate();
 
     if (demo) {
-        std::fprintf(stderr, "%s: wrote the demo clip to %s\n", kProgram, output_path.c_str());
+        char* full = realpath(output_path.c_str(), nullptr);
+        std::fprintf(stderr, "%s: wrote the demo clip to %s\n", kProgram, full ? full : output_path.c_str());
+        std::free(full);
     }
     if (!options.quiet) {
         std::fprintf(stderr, "%s: %ld frames, %.2f s, %s bytes, %d kbit/s %s at %d Hz, %.1fx real time\n",
