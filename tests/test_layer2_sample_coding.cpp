@@ -12,60 +12,43 @@ namespace {
 
 using zuvo::quantize_sample;
 
-// Steps of each quantizer class.
-int steps_of(int q) {
-    static const int steps[17] = {3, 5, 7, 9, 15, 31, 63, 127, 255, 511, 1023, 2047, 4095, 8191, 16383, 32767, 65535};
-    return steps[q];
-}
-
-// The value a decoder reconstructs for code v of an n-step quantizer.
-double level(std::uint32_t v, int n) { return (2.0 * v - (n - 1)) / n; }
-
-TEST(Quantize, Examples) {
-    EXPECT_EQ(quantize_sample(0.0, 0, 3), 1u);        // the middle of three steps
-    EXPECT_EQ(quantize_sample(-1.0, 4, 15), 0u);
-    EXPECT_EQ(quantize_sample(0.5, 5, 31), 23u);      // 7 with the sign bit 16
-    EXPECT_EQ(quantize_sample(-0.5, 5, 31), 7u);
-    EXPECT_EQ(quantize_sample(0.0, 16, 65535), 32767u);
-}
-
 TEST(Quantize, NearestLevelAndSaturation) {
+    EXPECT_EQ(quantize_sample(0.0, 0, 3), 1u);    // the middle of three steps
+    EXPECT_EQ(quantize_sample(-1.0, 4, 15), 0u);
+    EXPECT_EQ(quantize_sample(0.5, 5, 31), 23u);  // 7 with the sign bit 16
+    EXPECT_EQ(quantize_sample(-0.5, 5, 31), 7u);
     std::mt19937 rng(31);
     std::uniform_real_distribution<double> inside(-1.0, 1.0);
     const double inf = std::numeric_limits<double>::infinity();
     for (int q = 0; q < 17; ++q) {
-        const int n = steps_of(q);
-        const std::uint32_t top = static_cast<std::uint32_t>(n - 1);
-        // Inside the scale factor every sample lands on its nearest level.
+        const int n = q == 0 ? 3 : q == 1 ? 5 : q == 2 ? 7 : q == 3 ? 9 : (1 << q) - 1;
+        // Inside the scale factor a sample lands on the nearest of the n
+        // levels a decoder reconstructs, (2v - (n - 1)) / n.
         for (int i = 0; i < 4000; ++i) {
             const double x = inside(rng);
             const std::uint32_t v = quantize_sample(x, q, n);
-            ASSERT_LE(v, top) << "class " << q << " x " << x;
-            ASSERT_LE(std::fabs(x - level(v, n)), 1.0 / n * (1.0 + 1e-3)) << "class " << q << " x " << x;
+            ASSERT_LE(v, static_cast<std::uint32_t>(n - 1));
+            ASSERT_LE(std::fabs(x - (2.0 * v - (n - 1)) / n), 1.0 / n * (1.0 + 1e-3)) << "class " << q << " x " << x;
         }
-        // Beyond it the code saturates at the outermost step.
-        for (double x : {1.0, 1.0000001, 1.5, 2.0, 1e6, 1e300, inf}) EXPECT_EQ(quantize_sample(x, q, n), top) << q;
-        for (double x : {-1.0, -1.0000001, -1.5, -2.0, -1e6, -1e300, -inf}) EXPECT_EQ(quantize_sample(x, q, n), 0u) << q;
-        EXPECT_LE(quantize_sample(std::nan(""), q, n), top);
-        // And the codes never decrease as the sample grows.
+        // Beyond it the code saturates at the outermost step; codes never
+        // decrease as the sample grows.
+        for (double x : {1.0, 1.0000001, 1.5, 1e300, inf}) EXPECT_EQ(quantize_sample(x, q, n), n - 1u) << q;
+        for (double x : {-1.0000001, -1.5, -1e300, -inf}) EXPECT_EQ(quantize_sample(x, q, n), 0u) << q;
+        EXPECT_LE(quantize_sample(std::nan(""), q, n), n - 1u);
         std::uint32_t previous = 0;
         for (double x = -3.0; x <= 3.0; x += 1.0 / 4096) {
-            const std::uint32_t v = quantize_sample(x, q, n);
-            ASSERT_GE(v, previous) << "class " << q << " x " << x;
-            previous = v;
+            ASSERT_GE(quantize_sample(x, q, n), previous) << "class " << q << " x " << x;
+            previous = quantize_sample(x, q, n);
         }
     }
 }
 
 struct Frame {
-    zuvo::MpaHeader header{};
     zuvo::AllocTable table{};
     zuvo::CodingParams coding;
     std::int32_t allocation[2][32] = {};
-
     Frame(int nch, int sblimit, int bound) {
         zuvo_test::make_table_27(table);
-        coding.header = &header;
         coding.alloc = &table;
         coding.nch = nch;
         coding.sblimit = sblimit;
@@ -74,149 +57,84 @@ struct Frame {
 };
 
 TEST(Quantize, SamplesAndScaleFactorsOfEachSubband) {
-    static zuvo::ChannelSamples sb[2];
-    static zuvo::ChannelSamples joint;
-    static zuvo::ChannelScaleIndices index[2];
-    static zuvo::ChannelScaleIndices j_index;
+    static zuvo::ChannelSamples sb[2], joint;
+    static zuvo::ChannelScaleIndices index[2], j_index;
     static zuvo::ChannelCodes codes[2];
     for (auto& c : codes)
         for (auto& p : c)
             for (auto& k : p)
                 for (auto& v : k) v = 0xAAAA;
-
-    // Joint stereo from subband 4. The 31-step quantizer (class 5) is index 4
-    // in subband 1 and index 6 in subband 6; index 4 of subband 11 is the
-    // 9-step one (class 3).
+    // Joint from subband 4. 31 steps (class 5): index 4 of subband 1, index 6
+    // of subband 6. Channel samples and indices are poisoned where the joint
+    // ones count, and the other way round.
     Frame f(2, 27, 4);
-    f.allocation[0][1] = 4;
-    f.allocation[1][1] = 4;
-    f.allocation[0][6] = 6;
-    f.allocation[1][6] = 6;
-    f.allocation[0][11] = 4;
-    f.allocation[1][11] = 4;
+    f.allocation[0][1] = f.allocation[1][1] = 4;
+    f.allocation[0][6] = f.allocation[1][6] = 6;
     for (int p = 0; p < 3; ++p) {
-        for (int c = 0; c < 2; ++c) {
-            index[c][p][1] = 3 + 3 * c;                  // 1.0 and 0.5
-            index[c][p][6] = 60;                         // must not be used above the bound
-            index[c][p][11] = 60;
-        }
-        j_index[p][6] = 6;                               // 0.5
-        j_index[p][11] = 3;                              // 1.0
-        j_index[p][1] = 60;                              // must not be used below the bound
+        index[0][p][1] = 3, index[1][p][1] = 6, j_index[p][1] = 60;  // 1.0, 0.5
+        index[0][p][6] = index[1][p][6] = 60, j_index[p][6] = 6;
         for (int k = 0; k < 12; ++k) {
-            sb[0][p][k][1] = 0.5f;
-            sb[1][p][k][1] = 0.25f;
-            sb[0][p][k][6] = sb[1][p][k][6] = -0.9f;     // not used above the bound
-            joint[p][k][6] = 0.25f;
-            joint[p][k][11] = -0.5f;
+            sb[0][p][k][1] = 0.5f, sb[1][p][k][1] = 0.25f, joint[p][k][1] = -0.9f;
+            sb[0][p][k][6] = sb[1][p][k][6] = -0.9f, joint[p][k][6] = 0.25f;
         }
     }
     zuvo::quantize(index, sb, j_index, joint, f.allocation, codes, f.coding);
     for (int p = 0; p < 3; ++p)
         for (int k = 0; k < 12; ++k) {
-            EXPECT_EQ(codes[0][p][k][1], 23u);             // 0.5 / 1.0 in 31 steps
-            EXPECT_EQ(codes[1][p][k][1], 23u);             // 0.25 / 0.5
-            EXPECT_EQ(codes[0][p][k][6], 23u);             // joint 0.25 / 0.5
-            EXPECT_EQ(codes[0][p][k][11], quantize_sample(-0.5, 3, 9));
-            for (int c = 0; c < 2; ++c)
-                for (int s = 27; s < 32; ++s) EXPECT_EQ(codes[c][p][k][s], 0u) << c << " " << s;
+            EXPECT_TRUE(codes[0][p][k][1] == 23 && codes[1][p][k][1] == 23 && codes[0][p][k][6] == 23);  // all 0.5
+            for (int s = 27; s < 32; ++s) EXPECT_TRUE(codes[0][p][k][s] == 0 && codes[1][p][k][s] == 0);
         }
 }
 
-TEST(SampleWriter, AllocationFields) {
-    // Joint stereo from subband 4 of 27: two fields in each of subbands 0..3,
-    // then one per subband, each as wide as the subband's field.
+TEST(SampleWriter, FieldsAndCodes) {
+    zuvo::BitWriter writer;
+    ASSERT_TRUE(writer.init());
+    // Joint from subband 4 of 27: two allocation fields in subbands 0..3, then one each.
     Frame f(2, 27, 4);
-    for (int s = 0; s < 32; ++s) {
-        const int width = f.table[s][0].code_bits;
-        f.allocation[0][s] = s % (1 << (width > 0 ? width : 1));
-        f.allocation[1][s] = (s + 1) % (1 << (width > 0 ? width : 1));
-    }
-    zuvo::BitWriter writer;
-    ASSERT_TRUE(writer.init());
+    for (int s = 0; s < 32; ++s) f.allocation[0][s] = s % 3, f.allocation[1][s] = 1 + s % 2;
     zuvo::write_allocation(f.allocation, f.coding, writer);
-    zuvo_test::WrittenBits bits(writer);
-    ASSERT_EQ(bits.count(), static_cast<std::size_t>(8 * 4 + 7 * 4 + 12 * 3 + 4 * 2));
-    int fields = 0;
+    zuvo_test::WrittenBits fields(writer);
+    ASSERT_EQ(fields.count(), 8u * 4 + 7 * 4 + 12 * 3 + 4 * 2);  // 8 + 23 fields
     for (int s = 0; s < 27; ++s) {
-        const int width = f.table[s][0].code_bits;
-        EXPECT_EQ(bits.read(width), static_cast<std::uint32_t>(f.allocation[0][s])) << s;
-        ++fields;
+        EXPECT_EQ(fields.read(f.table[s][0].code_bits), s % 3u) << s;
         if (s < 4) {
-            EXPECT_EQ(bits.read(width), static_cast<std::uint32_t>(f.allocation[1][s])) << s;
-            ++fields;
+            EXPECT_EQ(fields.read(4), 1u + s % 2) << s;
         }
     }
-    EXPECT_EQ(fields, 8 + 23);
 
-    // Single channel: one field per subband; an empty subband still has its field.
-    Frame mono(1, 27, 27);
-    mono.allocation[1][0] = 5;  // not a coded channel
-    zuvo::write_allocation(mono.allocation, mono.coding, writer);
-    EXPECT_EQ(zuvo_test::WrittenBits(writer).count(), static_cast<std::size_t>(88));
-
-    // No table: nothing is written.
-    mono.coding.alloc = nullptr;
-    zuvo::write_allocation(mono.allocation, mono.coding, writer);
-    zuvo::write_samples(nullptr, mono.allocation, mono.coding, writer);
-    EXPECT_EQ(zuvo_test::WrittenBits(writer).count(), 0u);
-}
-
-TEST(SampleWriter, GroupingAndOrder) {
+    // 3 steps: codes 2, 0, 1 form the 5-bit codeword 2 + 3 * (0 + 3 * 1);
+    // an out-of-range code is limited to its class. Subband 1 is not coded.
     static zuvo::ChannelCodes codes[2];
-    zuvo::BitWriter writer;
-    ASSERT_TRUE(writer.init());
+    Frame g(1, 2, 2);
+    g.allocation[0][0] = 1;
+    codes[0][0][0][0] = 2, codes[0][0][2][0] = 1, codes[0][0][3][0] = 7;
+    zuvo::write_samples(codes, g.allocation, g.coding, writer);
+    zuvo_test::WrittenBits samples(writer);
+    ASSERT_EQ(samples.count(), 3u * 4 * 5);
+    EXPECT_EQ(samples.read(5), 11u);
+    EXPECT_EQ(samples.read(5), 2u);
 
-    // Class 0 (3 steps): codes 2, 0, 1 form the 5-bit codeword 2 + 3 * (0 + 3 * 1) = 11.
-    Frame f(1, 1, 1);
-    f.allocation[0][0] = 1;
-    codes[0][0][0][0] = 2;
-    codes[0][0][1][0] = 0;
-    codes[0][0][2][0] = 1;
-    zuvo::write_samples(codes, f.allocation, f.coding, writer);
-    {
-        zuvo_test::WrittenBits bits(writer);
-        ASSERT_EQ(bits.count(), 3u * 4 * 5);
-        EXPECT_EQ(bits.read(5), 11u);
-    }
-
-    // Two channels, subband 0 coded per channel with 7 steps (3 bits per
-    // sample), subband 3 shared from the bound with 9 steps (one 10-bit
-    // codeword per three samples), subbands 1 and 2 not coded. Order: part,
-    // group of three samples, subband, channel.
-    Frame g(2, 4, 3);
-    g.allocation[0][0] = 2;
-    g.allocation[1][0] = 2;
-    g.allocation[0][3] = 4;
-    g.allocation[1][3] = 4;
+    // Order: part, group of three samples, subband, channel (channel 1 only
+    // below the bound). 7 steps: three 3-bit codes per group.
+    Frame h(2, 2, 1);
+    h.allocation[0][0] = h.allocation[1][0] = h.allocation[0][1] = h.allocation[1][1] = 2;
     for (int c = 0; c < 2; ++c)
         for (int p = 0; p < 3; ++p)
-            for (int k = 0; k < 12; ++k) {
-                codes[c][p][k][0] = static_cast<std::uint32_t>((k + c + p) % 7);
-                codes[c][p][k][1] = 1;
-                codes[c][p][k][2] = 1;
-                codes[c][p][k][3] = static_cast<std::uint32_t>((k + 2 * p) % 9);
-            }
-    codes[1][0][0][3] = 8;  // channel 1 of a shared subband is not written
-    zuvo::write_samples(codes, g.allocation, g.coding, writer);
-    zuvo_test::WrittenBits bits(writer);
-    ASSERT_EQ(bits.count(), 3u * 4 * (3 * 3 * 2 + 10));
+            for (int j = 0; j < 12; ++j)
+                for (int s = 0; s < 2; ++s) codes[c][p][j][s] = (c * 5 + p * 3 + j + s * 2) % 7u;
+    zuvo::write_samples(codes, h.allocation, h.coding, writer);
+    zuvo_test::WrittenBits ordered(writer);
+    ASSERT_EQ(ordered.count(), 3u * 12 * 3 * 3);
     for (int p = 0; p < 3; ++p)
-        for (int j0 = 0; j0 < 12; j0 += 3) {
-            for (int c = 0; c < 2; ++c)
-                for (int j = j0; j < j0 + 3; ++j) ASSERT_EQ(bits.read(3), codes[c][p][j][0]) << p << " " << j;
-            const std::uint32_t grouped = codes[0][p][j0][3] + 9 * (codes[0][p][j0 + 1][3] + 9 * codes[0][p][j0 + 2][3]);
-            ASSERT_EQ(bits.read(10), grouped) << p << " " << j0;
-        }
+        for (int j0 = 0; j0 < 12; j0 += 3)
+            for (int s = 0; s < 2; ++s)
+                for (int c = 0; c < 2 - s; ++c)
+                    for (int j = j0; j < j0 + 3; ++j) ASSERT_EQ(ordered.read(3), codes[c][p][j][s]) << p << j << s << c;
 
-    // A code beyond its class cannot corrupt the codeword or its neighbours.
-    f.allocation[0][0] = 1;
-    codes[0][0][0][0] = 7;
-    codes[0][0][1][0] = 0;
-    codes[0][0][2][0] = 0;
-    zuvo::write_samples(codes, f.allocation, f.coding, writer);
-    zuvo_test::WrittenBits clamped(writer);
-    EXPECT_EQ(clamped.read(5), 2u);
+    g.coding.alloc = nullptr;  // no table: nothing written
+    zuvo::write_allocation(g.allocation, g.coding, writer);
+    zuvo::write_samples(codes, g.allocation, g.coding, writer);
+    EXPECT_EQ(zuvo_test::WrittenBits(writer).count(), 0u);
 }
 
 }  // namespace
