@@ -14,6 +14,8 @@
 
 namespace {
 
+constexpr double kPi = 3.14159265358979323846;
+
 using zuvo::kHistorySamples;
 using zuvo::kLines;
 using zuvo::kPartitions;
@@ -39,7 +41,7 @@ void quiet_analyze(PsychoModel& model, const std::int16_t* samples, std::int16_t
 void sine(std::int16_t* out, int count, double hz, double amplitude, double rate, long start) {
     for (int n = 0; n < count; ++n) {
         out[n] = static_cast<std::int16_t>(
-            std::lround(amplitude * std::sin(2.0 * M_PI * hz * (start + n) / rate)));
+            std::lround(amplitude * std::sin(2.0 * kPi * hz * (start + n) / rate)));
     }
 }
 
@@ -261,8 +263,8 @@ public:
         for (int i = 0; i < 1024; ++i) {
             window_[i] =
                 static_cast<float>(0.5 * (1.0 - std::cos((i - 0.5) * 0.006135923151542559)));
-            cos_[i] = std::cos(2.0 * M_PI * i / 1024.0);
-            sin_[i] = std::sin(2.0 * M_PI * i / 1024.0);
+            cos_[i] = std::cos(2.0 * kPi * i / 1024.0);
+            sin_[i] = std::sin(2.0 * kPi * i / 1024.0);
         }
         const int row = rate < 40000 ? 0 : (rate < 46000 ? 1 : 2);
         for (int w = 0; w < kLines; ++w) {
@@ -453,9 +455,9 @@ TEST(PsychoAnalysis, AgreesWithDoublePrecisionReference) {
         for (int n = 0; n < kFrame; ++n) {
             const double t = (call * kFrame + n) / rate;
             smoothed = 0.7 * smoothed + 0.3 * noise();
-            const double v = 7000.0 * std::sin(2.0 * M_PI * (300.0 + 400.0 * t) * t) +
-                             3000.0 * (1.0 + std::sin(9.0 * t)) * std::sin(2.0 * M_PI * 3150.0 * t) +
-                             1500.0 * std::sin(2.0 * M_PI * 11025.5 * t) +
+            const double v = 7000.0 * std::sin(2.0 * kPi * (300.0 + 400.0 * t) * t) +
+                             3000.0 * (1.0 + std::sin(9.0 * t)) * std::sin(2.0 * kPi * 3150.0 * t) +
+                             1500.0 * std::sin(2.0 * kPi * 11025.5 * t) +
                              (call % 2 == 0 ? 2500.0 * noise() : 4000.0 * smoothed);
             frame[n] = static_cast<std::int16_t>(std::lround(v));
         }

@@ -12,6 +12,8 @@
 
 namespace {
 
+constexpr double kPi = 3.14159265358979323846;
+
 using zuvo::kLines;
 using zuvo::kPartitions;
 using zuvo::PsychoModel;
@@ -209,7 +211,7 @@ TEST(PsychoSetup, HannWindowWithHalfSampleShift) {
     for (int i = 0; i < 1024; ++i) {
         ASSERT_GT(w[i], 0.0f);
         ASSERT_LT(w[i], 1.0f);
-        ASSERT_NEAR(w[i], 0.5 * (1.0 - std::cos((i - 0.5) * 2.0 * M_PI / 1024.0)), 1e-7);
+        ASSERT_NEAR(w[i], 0.5 * (1.0 - std::cos((i - 0.5) * 2.0 * kPi / 1024.0)), 1e-7);
     }
     EXPECT_GT(w[512], 0.99999f);
 }

@@ -10,6 +10,8 @@
 
 namespace {
 
+constexpr double kPi = 3.14159265358979323846;
+
 constexpr int N = 1024;
 
 // Deterministic pseudo-random values in [-1, 1).
@@ -26,8 +28,8 @@ struct Direct {
     std::vector<double> sine = std::vector<double>(N);
     Direct() {
         for (int m = 0; m < N; ++m) {
-            cosine[m] = std::cos(2.0 * M_PI * m / N);
-            sine[m] = std::sin(2.0 * M_PI * m / N);
+            cosine[m] = std::cos(2.0 * kPi * m / N);
+            sine[m] = std::sin(2.0 * kPi * m / N);
         }
     }
     // H[k] = sum x[n] (cos + sin)(2 pi n k / N)
@@ -56,7 +58,7 @@ struct Direct {
 };
 
 double wrapped(double angle) {
-    return std::remainder(angle, 2.0 * M_PI);
+    return std::remainder(angle, 2.0 * kPi);
 }
 
 // Windowed 16-bit-like input: what the model transforms.
@@ -64,7 +66,7 @@ std::vector<float> windowed_noise(std::uint32_t seed) {
     Lcg lcg{seed};
     std::vector<float> x(N);
     for (int n = 0; n < N; ++n) {
-        const double hann = 0.5 * (1.0 - std::cos((n - 0.5) * 2.0 * M_PI / N));
+        const double hann = 0.5 * (1.0 - std::cos((n - 0.5) * 2.0 * kPi / N));
         x[n] = static_cast<float>(std::round(32767.0 * lcg.next()) * hann);
     }
     return x;
@@ -94,7 +96,7 @@ TEST(PsychoTransform, HartleyMatchesDirectTransform) {
         x[at] = 1.0f;
         zuvo::hartley_1024(x.data());
         for (int k = 0; k < N; ++k) {
-            const double angle = 2.0 * M_PI * ((at * k) % N) / N;
+            const double angle = 2.0 * kPi * ((at * k) % N) / N;
             ASSERT_NEAR(x[k], std::cos(angle) + std::sin(angle), 1e-7) << at << " " << k;
         }
     }
@@ -131,7 +133,7 @@ TEST(PsychoTransform, EnergyAndPhasePerLine) {
                 continue;
             }
             // Phase of X[k], turned by 0.7853981 - pi/4 (just under 0).
-            const double expected = std::atan2(im, re) + (0.7853981 - M_PI / 4.0);
+            const double expected = std::atan2(im, re) + (0.7853981 - kPi / 4.0);
             const double tolerance = 2.4e-7 * std::fabs(phi[k]) + 1e-6 * std::sqrt(1e9 / power);
             ASSERT_NEAR(wrapped(phi[k] - expected), 0.0, tolerance) << k;
         }
@@ -156,7 +158,7 @@ TEST(PsychoTransform, EnergyAndPhasePerLine) {
     for (double target : {0.000499, 0.000501}) {
         const double a = std::sqrt(target) / 512.0;
         for (int n = 0; n < N; ++n) {
-            x[n] = static_cast<float>(a * std::cos(2.0 * M_PI * 5 * n / N));
+            x[n] = static_cast<float>(a * std::cos(2.0 * kPi * 5 * n / N));
         }
         zuvo::spectrum_from_hartley(x.data(), energy.data(), phi.data(), N);
         if (target < 0.0005) {
@@ -174,7 +176,7 @@ TEST(PsychoTransform, EnergyAndPhasePerLine) {
     }
     zuvo::spectrum_from_hartley(x.data(), energy.data(), phi.data(), N);
     EXPECT_EQ(energy[512], 2048.0f * 2048.0f);
-    EXPECT_EQ(phi[512], static_cast<float>(M_PI));
+    EXPECT_EQ(phi[512], static_cast<float>(kPi));
 
     // Other transform lengths are not supported and leave everything alone.
     std::vector<float> untouched(N, 1.0f);
