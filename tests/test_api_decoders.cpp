@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <ostream>
 #include <set>
 #include <sstream>
 #include <string>
@@ -223,6 +224,9 @@ const RoundTrip kRoundTrips[] = {
     {"noisy_stereo_48k_256", {0, 12, 48000}, 256, 3.0, 9.0, true},  // 13.7 / 13.7 / 13.7
     {"noisy_mono_32k_96", {3, 10, 32000}, 96, 3.0, 12.0, true},     // 17.7 / 17.7 / 17.7
 };
+
+// Names the case in test listings (instead of a byte dump of the record).
+void PrintTo(const RoundTrip& rt, std::ostream* os) { *os << rt.name; }
 
 class DecoderRoundTrip : public ::testing::TestWithParam<RoundTrip> {};
 
