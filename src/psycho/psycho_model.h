@@ -34,7 +34,8 @@ extern const float min_snr_by_bark[27];
 void load_absthr(float* destination, int row);
 // In-place, unscaled 1024-point discrete Hartley transform.
 void hartley_1024(float* x);
-// Transforms x in place, then fills energy[0..512] and phi[1..512].
+// Transforms x in place, then fills energy[0..512] and phi[1..512]. n is the
+// transform length; only 1024 is supported, any other n leaves all untouched.
 void spectrum_from_hartley(float* x, float* energy, float* phi, int n);
 
 class PsychoModel {
@@ -53,8 +54,10 @@ public:
     void model_reset();
     // Releases every array held (null-safe) and nulls the references.
     void model_release();
-    // SMR in dB for 32 subbands of one channel's 1152 samples into out.
-    // Without tables (failed allocation) every entry is kFlatSmrDb.
+    // SMR in dB for 32 subbands of one channel's 1152 samples into out; the
+    // first call of a stream runs model_setup(rate). ch is 0 or 1 (anything
+    // else counts as 0). Without tables (failed allocation) or without input
+    // every entry is kFlatSmrDb.
     void analyze_channel(const std::int16_t* samples, std::int16_t* history, int ch, float* out,
                          float rate);
     // One half-frame pass of analyze_channel: moves `fresh` (576 samples) into
