@@ -56,9 +56,9 @@ std::string format(const char* fmt, Args... args) {
     return text;
 }
 
-long long ll(std::size_t value) { return static_cast<long long>(value); }
-long long ll(std::uint32_t value) { return static_cast<long long>(value); }
-long long ll(int value) { return value; }
+// One template: std::size_t and std::uint32_t are the same type on 32-bit targets.
+template <typename Integer>
+long long ll(Integer value) { return static_cast<long long>(value); }
 
 // Reads bits most significant first from [begin, begin + bytes).
 class BitCursor {
