@@ -49,7 +49,6 @@ constexpr MonoRate kMonoRates[6] = {{32, 1}, {48, 6}, {56, 7}, {64, 8}, {80, 9},
 
 constexpr int kSamplesPerFrame = 1152;
 constexpr int kFramesPerBuffer = 8;      // 36864-byte buffers for two channels
-constexpr int kMinBufferBytes = 4608;    // shorter buffers are refused in some modes
 constexpr std::size_t kMaxFrameBytes = 1729; // 384 kbit/s at 32 kHz, padded
 constexpr double kTwoPi = 6.283185307179586;
 
@@ -602,9 +601,8 @@ Result encode_stream(Source& source, int mode, int index, Output& output, Progre
                 pending.push_back(static_cast<unsigned char>(u >> 8));
             }
         }
-        // Hand over whole buffers, always keeping enough back that the final
-        // buffer is never shorter than the shortest buffer every mode accepts.
-        while (pending.size() >= buffer_bytes + kMinBufferBytes) {
+        // Hand over whole buffers; the library carries any remainder itself.
+        while (pending.size() >= buffer_bytes) {
             if (const int code = send(buffer_bytes)) {
                 result.code = code;
                 return result;
@@ -613,11 +611,9 @@ Result encode_stream(Source& source, int mode, int index, Output& output, Progre
         progress.update(result.input_frames);
     }
 
-    // Pad the last partial frame with silence so that no input is dropped; a
-    // lone single-channel frame needs a second one to reach a whole buffer.
+    // Pad the last partial frame with silence so that no input is dropped.
     if (!pending.empty()) {
-        std::size_t padded = (pending.size() + frame_input_bytes - 1) / frame_input_bytes * frame_input_bytes;
-        if (padded < kMinBufferBytes) padded = kMinBufferBytes;
+        const std::size_t padded = (pending.size() + frame_input_bytes - 1) / frame_input_bytes * frame_input_bytes;
         pending.resize(padded, 0);
         if (const int code = send(pending.size())) {
             result.code = code;
@@ -724,8 +720,8 @@ int run(const Options& options) {
         std::free(full);
     }
     if (!options.quiet) {
-        std::fprintf(stderr, "%s: %ld frames, %.2f s, %s bytes, %d kbit/s %s at %d Hz, %.1fx real time\n",
-                     kProgram, result.frames, duration, with_commas(result.bytes).c_str(), kbps, mode_name(mode),
+        std::fprintf(stderr, "%s: %ld frame%s, %.2f s, %s bytes, %d kbit/s %s at %d Hz, %.1fx real time\n",
+                     kProgram, result.frames, result.frames == 1 ? "" : "s", duration, with_commas(result.bytes).c_str(), kbps, mode_name(mode),
                      source->rate(), elapsed > 0 ? duration / elapsed : 0.0);
     }
     return kOk;
