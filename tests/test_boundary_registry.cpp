@@ -50,7 +50,7 @@ TEST(ContextRegistry, LookupAndRemovalOfUnknownHandles) {
     registry.remove(nullptr);
     registry.remove(as_handle(77));
     if (sizeof(void*) > 4) {
-        EXPECT_EQ(registry.find(as_handle((std::uintptr_t{1} << 32) + handle), found), nullptr);
+        EXPECT_EQ(registry.find(as_handle(static_cast<std::uintptr_t>((std::uint64_t{1} << 32) + handle)), found), nullptr);
         EXPECT_FALSE(found);
     }
     EXPECT_EQ(registry.find(as_handle(handle), found), encoder);
