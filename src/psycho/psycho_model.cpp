@@ -50,6 +50,8 @@ constexpr double kLog10Of2 = 0.301029996;
 constexpr double kMinUnpredictability = 0.05;  // fully tonal
 constexpr double kMaxUnpredictability = 0.5;   // fully noise-like
 constexpr float kThresholdCeiling = 6.080237e13f;
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kOneOverTwoPi = 0.15915494309189535;
 
 struct SupportedRate {
     int hz;
@@ -345,18 +347,30 @@ void PsychoModel::analyze_pass(std::int16_t* history, const std::int16_t* fresh,
     float* phi_now = phi_sav + (2 * ch + cur_slot) * kLines;
     const float* phi_last = phi_sav + (2 * ch + prev_slot) * kLines;
     const float* phi_older = phi_sav + (2 * ch + prev2_slot) * kLines;
+    //
+    // Sine and cosine are taken in single precision, which is all the stored
+    // phases carry: the current phase is a float already, and the predicted
+    // one is first brought into [-pi, pi] in double, so that rounding it to a
+    // float moves it by at most 1.2e-7 rad, less than the rounding of the
+    // three stored phases it is made of.
     for (int w = 0; w < kLines; ++w) {
         const double r_pred = 2.0 * r_last[w] - static_cast<double>(r_older[w]);
         const double phi_pred = 2.0 * phi_last[w] - static_cast<double>(phi_older[w]);
         const double r = std::sqrt(static_cast<double>(energy[w]));
-        const double angle = phi[w];
+        const float angle = phi[w];
         r_now[w] = static_cast<float>(r);
-        phi_now[w] = phi[w];
+        phi_now[w] = angle;
         const double size = r + std::fabs(r_pred);
         double unpredictability = 0.0;
         if (size != 0.0) {
-            const double dx = r * std::cos(angle) - r_pred * std::cos(phi_pred);
-            const double dy = r * std::sin(angle) - r_pred * std::sin(phi_pred);
+            const double turns = phi_pred * kOneOverTwoPi;
+            const double whole = static_cast<double>(
+                static_cast<std::int64_t>(turns + (turns < 0.0 ? -0.5 : 0.5)));
+            const float angle_pred = static_cast<float>(phi_pred - kTwoPi * whole);
+            const double dx = r * static_cast<double>(std::cos(angle)) -
+                              r_pred * static_cast<double>(std::cos(angle_pred));
+            const double dy = r * static_cast<double>(std::sin(angle)) -
+                              r_pred * static_cast<double>(std::sin(angle_pred));
             unpredictability = std::sqrt(dx * dx + dy * dy) / size;
         }
         c[w] = static_cast<float>(unpredictability);
