@@ -341,18 +341,18 @@ void PsychoModel::analyze_pass(std::int16_t* history, const std::int16_t* fresh,
     // Unpredictability: distance of each line from its linear extrapolation
     // (in magnitude and phase) from the two previous passes, relative to the
     // size of both. Steady tones predict well (c near 0), noise does not.
-    float* r_now = raudio + (2 * ch + cur_slot) * kLines;
-    const float* r_last = raudio + (2 * ch + prev_slot) * kLines;
-    const float* r_older = raudio + (2 * ch + prev2_slot) * kLines;
-    float* phi_now = phi_sav + (2 * ch + cur_slot) * kLines;
-    const float* phi_last = phi_sav + (2 * ch + prev_slot) * kLines;
-    const float* phi_older = phi_sav + (2 * ch + prev2_slot) * kLines;
     //
     // Sine and cosine are taken in single precision, which is all the stored
     // phases carry: the current phase is a float already, and the predicted
     // one is first brought into [-pi, pi] in double, so that rounding it to a
     // float moves it by at most 1.2e-7 rad, less than the rounding of the
     // three stored phases it is made of.
+    float* r_now = raudio + (2 * ch + cur_slot) * kLines;
+    const float* r_last = raudio + (2 * ch + prev_slot) * kLines;
+    const float* r_older = raudio + (2 * ch + prev2_slot) * kLines;
+    float* phi_now = phi_sav + (2 * ch + cur_slot) * kLines;
+    const float* phi_last = phi_sav + (2 * ch + prev_slot) * kLines;
+    const float* phi_older = phi_sav + (2 * ch + prev2_slot) * kLines;
     for (int w = 0; w < kLines; ++w) {
         const double r_pred = 2.0 * r_last[w] - static_cast<double>(r_older[w]);
         const double phi_pred = 2.0 * phi_last[w] - static_cast<double>(phi_older[w]);
