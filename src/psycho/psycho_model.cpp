@@ -4,7 +4,9 @@
 // Precision: every array holds single-precision values; the arithmetic that
 // produces them runs in double, and values that only flow from one step to
 // the next inside a pass stay in double, so the stored results are the
-// rounded outcome of a double-precision evaluation of each formula.
+// rounded outcome of a double-precision evaluation of each formula. The one
+// exception, sine and cosine of the stored phases, is explained where the
+// unpredictability is computed.
 #include "psycho/psycho_model.h"
 
 #include <climits>
