@@ -62,7 +62,7 @@ normalise() {  # "int __cdecl f(void *, struct x *)" or "f(void*, x*)" -> "f(voi
 }
 while read -r microsoft gcc; do
     ms_signature=$("$undname" "$microsoft" | grep -m 1 __cdecl | normalise)
-    gcc_signature=$(echo "$gcc" | "$cxxfilt" | normalise)
+    gcc_signature=$(echo "$gcc" | "$cxxfilt" --no-strip-underscore | normalise)
     check "$microsoft matches $gcc" same "$ms_signature" "$gcc_signature"
     check "$microsoft is __cdecl" grep -q "__cdecl" <("$undname" "$microsoft")
     codes=$(echo "$microsoft" | sed -e 's/^?[A-Za-z_]*@@//' -e 's/U[A-Za-z_0-9]*@@/U@@/g')
