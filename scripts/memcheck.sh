@@ -15,8 +15,11 @@ JOBS=${ZUVO_MEMCHECK_JOBS:-2}
 
 command -v valgrind >/dev/null || { echo "memcheck: valgrind is not installed" >&2; exit 2; }
 
-cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUVO_BUILD_TESTS=OFF -DZUVO_BUILD_TOOLS=OFF \
-    -DZUVO_BUILD_BENCH=ON >/dev/null
+# An existing build directory (e.g. the main one) is used as it is configured.
+if [ ! -f "$BUILD/CMakeCache.txt" ]; then
+    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUVO_BUILD_TESTS=OFF -DZUVO_BUILD_TOOLS=OFF \
+        -DZUVO_BUILD_BENCH=ON >/dev/null
+fi
 cmake --build "$BUILD" --target ZuvoMPAEncoder lifecycle -j"$JOBS"
 
 LOG="$BUILD/memcheck.log"
