@@ -1,0 +1,3 @@
+// The command-line tool includes <sndfile.h>; Windows builds read WAV only.
+#pragma once
+#include "wav_sndfile.h"
