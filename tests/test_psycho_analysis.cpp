@@ -257,7 +257,8 @@ TEST(PsychoAnalysis, HistoryAndSlotsPerChannel) {
     EXPECT_NE(std::memcmp(left_out, right_out, sizeof left_out), 0);
     const std::size_t half = 2 * kLines * sizeof(float);
     EXPECT_EQ(std::memcmp(mono.raudio, stereo.raudio, half), 0);
-    EXPECT_EQ(std::memcmp(mono.phi_sav, stereo.phi_sav, half), 0);
+    EXPECT_EQ(std::memcmp(mono.phase_re_sav, stereo.phase_re_sav, half), 0);
+    EXPECT_EQ(std::memcmp(mono.phase_im_sav, stereo.phase_im_sav, half), 0);
     EXPECT_EQ(*std::max_element(mono.raudio + 2 * kLines, mono.raudio + 4 * kLines), 0.0f);
 }
 

@@ -171,11 +171,11 @@ TEST(PsychoSetup, ArrayLifeCycle) {
     PsychoModel model;
     auto held = [&model]() {
         const void* arrays[] = {model.grouped_c, model.grouped_e, model.nb,       model.cb,
-                                model.ecb,       model.bc,        model.wsamp_r,  model.phi,
+                                model.ecb,       model.bc,        model.wsamp_r,  model.phase_re, model.phase_im,
                                 model.energy,    model.c,         model.fthr,     model.snrtmp,
                                 model.numlines,  model.partition, model.cbval,    model.rnorm,
                                 model.window,    model.absthr,    model.tmn,      model.s,
-                                model.raudio,    model.phi_sav};
+                                model.raudio,    model.phase_re_sav, model.phase_im_sav};
         int n = 0;
         for (const void* a : arrays) {
             n += a != nullptr;
@@ -185,7 +185,7 @@ TEST(PsychoSetup, ArrayLifeCycle) {
     EXPECT_EQ(held(), 0);
     model.model_release();  // nothing held: harmless
     setup(model, 44100.0f);
-    EXPECT_EQ(held(), 22);
+    EXPECT_EQ(held(), 24);
 
     // A reset releases what an unfinished stream still holds (the
     // sanitizer build checks that nothing leaks) and restores the scalars.

@@ -231,4 +231,39 @@ void spectrum_from_hartley(float* x, float* energy, float* phi, int n) {
     phi[kSize / 2] = static_cast<float>(std::atan2(0.0, h512));
 }
 
+void spectrum_with_unit_phase(float* x, float* energy, float* phase_re, float* phase_im) {
+    hartley_1024(x);
+
+    // The phase is the angle of (H[N-k], -H[k]) turned by 0.7853981 rad; its
+    // cosine and sine are the normalised vector rotated by that angle.
+    constexpr double kTurnCos = 0.7071068260153117;  // cos(0.7853981)
+    constexpr double kTurnSin = 0.7071067363577804;  // sin(0.7853981)
+    const double h0 = x[0];
+    energy[0] = static_cast<float>(h0 * h0);
+    phase_re[0] = 1.0f;
+    phase_im[0] = 0.0f;
+    for (int k = 1; k < kSize / 2; ++k) {
+        const double a = x[k];
+        const double b = x[kSize - k];
+        const double sum = a * a + b * b;
+        const double e = 0.5 * sum;
+        if (e < kEnergyFloor) {
+            energy[k] = static_cast<float>(kEnergyFloor);
+            phase_re[k] = 1.0f;
+            phase_im[k] = 0.0f;
+        } else {
+            energy[k] = static_cast<float>(e);
+            const double inverse = 1.0 / std::sqrt(sum);
+            const double cos_a = b * inverse;
+            const double sin_a = -a * inverse;
+            phase_re[k] = static_cast<float>(cos_a * kTurnCos - sin_a * kTurnSin);
+            phase_im[k] = static_cast<float>(sin_a * kTurnCos + cos_a * kTurnSin);
+        }
+    }
+    const double h512 = x[kSize / 2];
+    energy[kSize / 2] = static_cast<float>(h512 * h512);
+    phase_re[kSize / 2] = std::signbit(h512) ? -1.0f : 1.0f;  // angle 0 or pi
+    phase_im[kSize / 2] = 0.0f;
+}
+
 }  // namespace zuvo

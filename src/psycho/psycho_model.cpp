@@ -52,8 +52,6 @@ constexpr double kLog10Of2 = 0.301029996;
 constexpr double kMinUnpredictability = 0.05;  // fully tonal
 constexpr double kMaxUnpredictability = 0.5;   // fully noise-like
 constexpr float kThresholdCeiling = 6.080237e13f;
-constexpr double kTwoPi = 6.283185307179586;
-constexpr double kOneOverTwoPi = 0.15915494309189535;
 
 struct SupportedRate {
     int hz;
@@ -128,7 +126,8 @@ void PsychoModel::model_release() {
     give_back(ecb);
     give_back(bc);
     give_back(wsamp_r);
-    give_back(phi);
+    give_back(phase_re);
+    give_back(phase_im);
     give_back(energy);
     give_back(c);
     give_back(fthr);
@@ -142,7 +141,8 @@ void PsychoModel::model_release() {
     give_back(tmn);
     give_back(s);
     give_back(raudio);
-    give_back(phi_sav);
+    give_back(phase_re_sav);
+    give_back(phase_im_sav);
     tables_built_ = false;
 }
 
@@ -152,7 +152,8 @@ bool PsychoModel::model_setup(float rate) {
                           take(grouped_e, kPartitions, "grouped_e") &&
                           take(nb, kPartitions, "nb") && take(cb, kPartitions, "cb") &&
                           take(ecb, kPartitions, "ecb") && take(bc, kPartitions, "bc") &&
-                          take(wsamp_r, kBlock, "wsamp_r") && take(phi, kBlock, "phi") &&
+                          take(wsamp_r, kBlock, "wsamp_r") &&
+                          take(phase_re, kLines, "phase_re") && take(phase_im, kLines, "phase_im") &&
                           take(energy, kBlock, "energy") && take(c, kLines, "c") &&
                           take(fthr, kLines, "fthr") && take(snrtmp, 2 * kSubbands, "snrtmp") &&
                           take(numlines, kPartitions, "numlines") &&
@@ -162,7 +163,8 @@ bool PsychoModel::model_setup(float rate) {
                           take(tmn, kPartitions, "tmn") &&
                           take(s, kPartitions * kPartitions, "s") &&
                           take(raudio, 2 * 2 * kLines, "raudio") &&
-                          take(phi_sav, 2 * 2 * kLines, "phi_sav");
+                          take(phase_re_sav, 2 * 2 * kLines, "phase_re_sav") &&
+                          take(phase_im_sav, 2 * 2 * kLines, "phase_im_sav");
     if (!complete) {
         model_release();
         return false;
@@ -172,6 +174,11 @@ bool PsychoModel::model_setup(float rate) {
     absthr_index = chosen.absthr_index;
     std::fprintf(stderr, "absthr[][] sampling frequency index: %d\n", absthr_index);
     load_absthr(absthr, absthr_index);
+    // The phase history starts at phase 0 in every slot, like the magnitudes
+    // start at 0.
+    for (int i = 0; i < 2 * 2 * kLines; ++i) {
+        phase_re_sav[i] = 1.0f;
+    }
 
     // Hann window, shifted by half a sample so that it peaks equally at 512
     // and 513 and never reaches exactly 0 or 1.
@@ -326,7 +333,7 @@ void PsychoModel::analyze_pass(std::int16_t* history, const std::int16_t* fresh,
     for (int i = 0; i < kBlock; ++i) {
         wsamp_r[i] = static_cast<float>(history[i]) * window[i];
     }
-    spectrum_from_hartley(wsamp_r, energy, phi, kBlock);
+    spectrum_with_unit_phase(wsamp_r, energy, phase_re, phase_im);
 
     // The two history slots alternate; the slot written now is the one of
     // two passes ago, read (as the older prediction input) before it is
@@ -344,35 +351,39 @@ void PsychoModel::analyze_pass(std::int16_t* history, const std::int16_t* fresh,
     // (in magnitude and phase) from the two previous passes, relative to the
     // size of both. Steady tones predict well (c near 0), noise does not.
     //
-    // Sine and cosine are taken in single precision, which is all the stored
-    // phases carry: the current phase is a float already, and the predicted
-    // one is first brought into [-pi, pi] in double, so that rounding it to a
-    // float moves it by at most 1.2e-7 rad, less than the rounding of the
-    // three stored phases it is made of.
+    // Phases are kept as unit vectors, so the predicted phase 2*phi1 - phi2
+    // is the complex product u1 * u1 * conj(u2): no trigonometric call per
+    // line, and a perfectly steady line predicts itself exactly.
     float* r_now = raudio + (2 * ch + cur_slot) * kLines;
     const float* r_last = raudio + (2 * ch + prev_slot) * kLines;
     const float* r_older = raudio + (2 * ch + prev2_slot) * kLines;
-    float* phi_now = phi_sav + (2 * ch + cur_slot) * kLines;
-    const float* phi_last = phi_sav + (2 * ch + prev_slot) * kLines;
-    const float* phi_older = phi_sav + (2 * ch + prev2_slot) * kLines;
+    float* re_now = phase_re_sav + (2 * ch + cur_slot) * kLines;
+    float* im_now = phase_im_sav + (2 * ch + cur_slot) * kLines;
+    const float* re_last = phase_re_sav + (2 * ch + prev_slot) * kLines;
+    const float* im_last = phase_im_sav + (2 * ch + prev_slot) * kLines;
+    const float* re_older = phase_re_sav + (2 * ch + prev2_slot) * kLines;
+    const float* im_older = phase_im_sav + (2 * ch + prev2_slot) * kLines;
     for (int w = 0; w < kLines; ++w) {
         const double r_pred = 2.0 * r_last[w] - static_cast<double>(r_older[w]);
-        const double phi_pred = 2.0 * phi_last[w] - static_cast<double>(phi_older[w]);
+        const double c1 = re_last[w];
+        const double s1 = im_last[w];
+        const double c2 = re_older[w];
+        const double s2 = im_older[w];
+        const double double_re = c1 * c1 - s1 * s1;  // u1 squared
+        const double double_im = 2.0 * c1 * s1;
+        const double pred_re = double_re * c2 + double_im * s2;  // times conj(u2)
+        const double pred_im = double_im * c2 - double_re * s2;
         const double r = std::sqrt(static_cast<double>(energy[w]));
-        const float angle = phi[w];
+        const double now_re = phase_re[w];
+        const double now_im = phase_im[w];
         r_now[w] = static_cast<float>(r);
-        phi_now[w] = angle;
+        re_now[w] = phase_re[w];
+        im_now[w] = phase_im[w];
         const double size = r + std::fabs(r_pred);
         double unpredictability = 0.0;
         if (size != 0.0) {
-            const double turns = phi_pred * kOneOverTwoPi;
-            const double whole = static_cast<double>(
-                static_cast<std::int64_t>(turns + (turns < 0.0 ? -0.5 : 0.5)));
-            const float angle_pred = static_cast<float>(phi_pred - kTwoPi * whole);
-            const double dx = r * static_cast<double>(std::cos(angle)) -
-                              r_pred * static_cast<double>(std::cos(angle_pred));
-            const double dy = r * static_cast<double>(std::sin(angle)) -
-                              r_pred * static_cast<double>(std::sin(angle_pred));
+            const double dx = r * now_re - r_pred * pred_re;
+            const double dy = r * now_im - r_pred * pred_im;
             unpredictability = std::sqrt(dx * dx + dy * dy) / size;
         }
         c[w] = static_cast<float>(unpredictability);

@@ -37,6 +37,11 @@ void hartley_1024(float* x);
 // Transforms x in place, then fills energy[0..512] and phi[1..512]. n is the
 // transform length; only 1024 is supported, any other n leaves all untouched.
 void spectrum_from_hartley(float* x, float* energy, float* phi, int n);
+// The same spectrum with each line's phase as a unit vector (cos phi, sin phi)
+// in phase_re/phase_im[0..512] instead of an angle: the analysis only needs
+// the phase's cosine and sine, which follow from the transform without any
+// trigonometric call. Lines whose phase is 0 (line 0, floored lines) get (1, 0).
+void spectrum_with_unit_phase(float* x, float* energy, float* phase_re, float* phase_im);
 
 class PsychoModel {
 public:
@@ -74,7 +79,8 @@ public:
     float* ecb = nullptr;
     float* bc = nullptr;
     float* wsamp_r = nullptr;
-    float* phi = nullptr;
+    float* phase_re = nullptr;  // current pass: cos of each line's phase
+    float* phase_im = nullptr;  // current pass: sin of each line's phase
     float* energy = nullptr;
     float* c = nullptr;
     float* fthr = nullptr;
@@ -88,7 +94,10 @@ public:
     float* tmn = nullptr;
     float* s = nullptr;
     float* raudio = nullptr;
-    float* phi_sav = nullptr;
+    // Phase history as unit vectors, laid out like raudio; slots start at
+    // phase 0, that is (1, 0).
+    float* phase_re_sav = nullptr;
+    float* phase_im_sav = nullptr;
 
     std::int32_t model_ready = 0;
     std::int32_t cur_slot = 0;
