@@ -112,19 +112,24 @@ const char* spill_directory() {
 const char* temp_directory() {
     // Where the next spill file goes: the directory part of a name the
     // runtime picks, as the runtime may not take the directory it is given.
-    thread_local char directory[kTempNameCapacity];
-    directory[0] = '\0';
+    // Like getenv's result, the text stays valid until the next call.
+    static SRWLOCK guard = SRWLOCK_INIT;
+    static char directory[kTempNameCapacity];
     char* name = _tempnam(spill_directory(), kSpillPrefix);
     if (name == nullptr) return spill_directory();
     const char* separator = std::strrchr(name, '\\');
-    const std::size_t length = separator == nullptr ? 0 : static_cast<std::size_t>(separator - name);
-    if (length > 0 && length < sizeof directory) {
-        std::memcpy(directory, name, length);
-        directory[length] = '\0';
-        if (length == 2 && directory[1] == ':') std::strcpy(directory + 2, "\\");  // a drive's root
+    std::size_t length = separator == nullptr ? 0 : static_cast<std::size_t>(separator - name);
+    if (length == 2 && name[1] == ':') ++length;  // a drive's root keeps its separator
+    if (length == 0 || length >= sizeof directory) {
+        std::free(name);
+        return spill_directory();
     }
+    AcquireSRWLockExclusive(&guard);
+    std::memcpy(directory, name, length);
+    directory[length] = '\0';
+    ReleaseSRWLockExclusive(&guard);
     std::free(name);
-    return directory[0] != '\0' ? directory : spill_directory();
+    return directory;
 }
 
 TempFileHandle temp_file_create(char (&name)[kTempNameCapacity]) {
