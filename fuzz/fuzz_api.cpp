@@ -39,7 +39,7 @@ namespace {
 
 constexpr int kSlots = 4;
 constexpr std::size_t kMaxOperations = 256;
-constexpr std::size_t kPcmBudget = 96 * 1024;  // bytes of PCM one input may hand over
+constexpr std::size_t kPcmBudget = 40 * 1024;  // bytes of PCM one input may hand over
 constexpr int kUntouched = -7;
 constexpr unsigned char kGuard = 0xA5;
 
