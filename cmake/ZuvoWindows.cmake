@@ -26,7 +26,7 @@ add_compile_definitions(_USE_MATH_DEFINES)
 # The compiler's runtime (libgcc, libstdc++, winpthread) is linked in, so the
 # DLL and the programs import system DLLs only.
 add_link_options(-static)
-target_link_options(ZuvoMPAEncoder PRIVATE -static -Wl,--no-undefined)
+target_link_options(ZuvoMPAEncoder PRIVATE -static -Wl,--no-undefined $<$<CONFIG:Release>:-s>)
 
 # ZuvoMPAEncoder.dll (no "lib" prefix); exports from the .def file: the GCC
 # names and their Microsoft-compiler aliases.
