@@ -37,6 +37,16 @@ set_target_properties(ZuvoMPAEncoder PROPERTIES
   ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib
   LINK_DEPENDS ${ZUVO_WINDOWS_DEF})
 
+# Version information, compiled by windres on its own (the project's compiler
+# warnings options are not for it).
+configure_file(${ZUVO_WINDOWS_DIR}/ZuvoMPAEncoder.rc.in ${CMAKE_BINARY_DIR}/ZuvoMPAEncoder.rc @ONLY)
+set(ZUVO_VERSION_RESOURCE ${CMAKE_BINARY_DIR}/ZuvoMPAEncoder-version.o)
+add_custom_command(OUTPUT ${ZUVO_VERSION_RESOURCE}
+  COMMAND ${CMAKE_RC_COMPILER} -O coff -i ${CMAKE_BINARY_DIR}/ZuvoMPAEncoder.rc -o ${ZUVO_VERSION_RESOURCE}
+  DEPENDS ${CMAKE_BINARY_DIR}/ZuvoMPAEncoder.rc)
+target_sources(ZuvoMPAEncoder PRIVATE ${ZUVO_VERSION_RESOURCE})
+set_source_files_properties(${ZUVO_VERSION_RESOURCE} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
+
 # The import library for Microsoft-style linkers, lib/ZuvoMPAEncoder.lib.
 # x86: GNU ld's import library decorates every symbol with a leading
 # underscore, also the Microsoft names, which must stay undecorated; the one

@@ -92,19 +92,19 @@ linux_identity() {  # the same streams from the Linux library
 }
 
 run_tests() {
-    wine_up
     local failed=0
+    say "checking the Linux library against windows/identity.expected"
+    linux_identity
+    cmake -DPROGRAM="$ROOT/build-winhost/identity_encode" -DEXPECTED="$ROOT/windows/identity.expected" \
+          -P "$ROOT/windows/compare_identity.cmake" 2>&1 || {
+        echo "The Linux library's streams changed: if that was meant, run '$0 identity-update'" >&2
+        failed=1
+    }
+    wine_up
     for arch in "${ARCHES[@]}"; do
         say "testing $arch under Wine"
         (cd "$(build_dir "$arch")" && ctest -j"$JOBS" --output-on-failure --no-tests=error) || failed=1
     done
-    say "checking the Linux library against windows/identity.expected"
-    linux_identity
-    cmake -DPROGRAM="$ROOT/build-winhost/identity_encode" -DEXPECTED="$ROOT/windows/identity.expected" \
-          -P "$ROOT/windows/compare_identity.cmake" || {
-        echo "The Linux library's streams changed: if that was meant, run '$0 identity-update'" >&2
-        failed=1
-    }
     return $failed
 }
 

@@ -7,7 +7,8 @@
 #     function and argument types as its GCC twin (c++filt), with pointers of
 #     the architecture's width;
 #   - the import library for Microsoft-style linkers defines every Microsoft
-#     name undecorated.
+#     name undecorated;
+#   - the DLL carries its version information.
 # Usage: check_binaries.sh ARCH(x64|x86) BIN_DIR DEF_FILE MSVC_IMPORT_LIB
 set -uo pipefail
 arch=$1 bin=$2 def=$3 msvc_lib=$4
@@ -44,6 +45,7 @@ only_system() {  # only_system FILE [EXTRA_ALLOWED...]
 check "the DLL is a $format image" grep -q "file format $format" <("$objdump" -f "$dll")
 check "the DLL imports system DLLs only" only_system "$dll"
 check "the DLL imports KERNEL32.dll" grep -qx kernel32.dll <(imports_of "$dll")
+check "the DLL carries version information" grep -qx "ZuvoMPAEncoder.dll" <("$triple-strings" -el "$dll")
 programs=$(find "$bin" -maxdepth 1 -name '*.exe' | sort)
 check "there are programs to check" test -n "$programs"
 for exe in $programs; do
