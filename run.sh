@@ -4,6 +4,7 @@
 #                                                 (no arguments: a synthesized demo clip)
 #   ./run.sh test                                 install what is missing, build, run every test
 #   ./run.sh bench                                build and run the benchmarks
+#   ./run.sh windows [deps|build|test|dist|all]   the Windows DLLs (cross-built, tested under Wine)
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
@@ -44,9 +45,22 @@ case "${1:-}" in
         fi
         ;;
     test)
+        # Everything CI runs: the suite, then sanitizers, fuzzing and memcheck,
+        # then the Windows DLLs under Wine.
+        started=$(date +%s)
         install_missing "${PACKAGES[@]}" "${TEST_PACKAGES[@]}"
         build build
         (cd build && ctest --output-on-failure -j"$JOBS")
+        echo "== suite passed after $(( $(date +%s) - started )) s"
+        scripts/ci_reliability.sh
+        echo "== reliability checks passed after $(( $(date +%s) - started )) s"
+        scripts/windows.sh deps
+        scripts/windows.sh test
+        echo "== all tests passed after $(( $(date +%s) - started )) s"
+        ;;
+    windows)
+        shift
+        exec scripts/windows.sh "${@:-all}"
         ;;
     bench)
         install_missing "${PACKAGES[@]}"
@@ -54,7 +68,7 @@ case "${1:-}" in
         for b in build/bench/bench_*; do [ -x "$b" ] && "$b"; done
         ;;
     *)
-        echo "usage: $0 encode [INPUT OUTPUT options] | test | bench" >&2
+        echo "usage: $0 encode [INPUT OUTPUT options] | test | bench | windows [verb]" >&2
         exit 1
         ;;
 esac

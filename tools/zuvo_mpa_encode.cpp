@@ -306,7 +306,11 @@ public:
             fd_ = STDOUT_FILENO;
             return true;
         }
+#if defined(_WIN32)
+        const std::size_t slash = path.find_last_of("/\\");
+#else
         const std::size_t slash = path.rfind('/');
+#endif
         const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
         const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
         if (base.empty()) {
@@ -466,7 +470,11 @@ public:
         if (show) return;
         std::fflush(stderr);
         saved_ = dup(STDERR_FILENO);
+#if defined(_WIN32)
+        const int null_fd = ::open("NUL", O_WRONLY);
+#else
         const int null_fd = ::open("/dev/null", O_WRONLY);
+#endif
         if (saved_ < 0 || null_fd < 0 || dup2(null_fd, STDERR_FILENO) < 0) restore();
         if (null_fd >= 0) close(null_fd);
     }
