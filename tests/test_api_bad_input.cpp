@@ -1,8 +1,8 @@
 // Everything a host can get wrong, as one table: arguments out of range or
 // missing, buffer lengths and rate announcements of every kind, calls in the
 // wrong order, and PCM at the limits of the 16-bit range. Each row states what
-// the host does and what the library must do; docs/BAD_INPUT.md is the same
-// table in prose.
+// the host does and what the library must do; the README's "Behaviour on bad
+// input" is the same table in prose.
 //
 // The recurring proof that a refused call consumed nothing is a reference
 // stream: the same PCM is encoded on a fresh context without the bad calls, and
