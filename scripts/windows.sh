@@ -114,7 +114,7 @@ dist() {
     rm -rf "$out"
     mkdir -p "$out/include" "$out/doc"
     cp "$ROOT/include/ZuvoMPAEncoder.h" "$out/include/"
-    [ -f "$ROOT/docs/WINDOWS.md" ] && cp "$ROOT/docs/WINDOWS.md" "$out/doc/"
+    cp "$ROOT/README.md" "$out/doc/"
     for arch in "${ARCHES[@]}"; do
         local dir
         dir=$(build_dir "$arch")
