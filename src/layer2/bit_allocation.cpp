@@ -87,26 +87,6 @@ private:
     std::uint8_t winner_[2 * kLeaves];
 };
 
-int clamp_int(int value, int low, int high) { return value < low ? low : (value > high ? high : value); }
-
-// The loop limits of a frame, each forced into its legal range.
-struct Limits {
-    int nch;
-    int sblimit;
-    int bound;
-};
-
-Limits limits_of(const CodingParams& coding) {
-    Limits l{};
-    l.nch = clamp_int(coding.nch, 1, kMaxChannels);
-    l.sblimit = clamp_int(coding.sblimit, 0, kSubbands);
-    l.bound = clamp_int(coding.bound, 0, l.sblimit);
-    return l;
-}
-
-// Width of a subband's allocation field.
-int field_bits(const AllocTable& alloc, int s) { return clamp_int(alloc[s][0].code_bits, 0, 4); }
-
 // Highest allocation index of a subband (0 when it has no field).
 int last_index(const AllocTable& alloc, int s) { return (1 << field_bits(alloc, s)) - 1; }
 
@@ -124,7 +104,7 @@ float snr_of(const AllocTable& alloc, int s, int k) {
 
 int scale_factor_bits(std::int32_t scfsi) { return kScaleFactorBits * scale_factor_count[scfsi & 3]; }
 
-int allocation_field_bits(const AllocTable& alloc, const Limits& l) {
+int allocation_field_bits(const AllocTable& alloc, const CodingLimits& l) {
     int bits = 0;
     for (int s = 0; s < l.sblimit; ++s) bits += (s < l.bound ? l.nch : 1) * field_bits(alloc, s);
     return bits;
@@ -141,7 +121,7 @@ std::int32_t BitAllocator::bits_for_no_noise(const float (*smr)[32], const std::
     std::int32_t required = kHeaderBits + (protected_stream(coding) ? kCrcBits : 0);
     if (coding.alloc == nullptr || smr == nullptr || scfsi == nullptr) return required;
     const AllocTable& alloc = *coding.alloc;
-    const Limits l = limits_of(coding);
+    const CodingLimits l = coding_limits(coding);
     required += allocation_field_bits(alloc, l);
 
     for (int s = 0; s < l.sblimit; ++s) {
@@ -222,7 +202,7 @@ int BitAllocator::allocate_greedy(const float (*smr)[32], const std::int32_t (*s
     }
 
     const AllocTable& alloc = *coding.alloc;
-    const Limits l = limits_of(coding);
+    const CodingLimits l = coding_limits(coding);
     const std::int32_t budget = available_bits - (header_bits_ + crc_bits_ + allocation_field_bits(alloc, l));
 
     float mnr[kMaxChannels][kSubbands] = {};

@@ -49,6 +49,29 @@ struct CodingParams {
     std::int32_t sblimit = 32;
 };
 
+// The loop limits of a frame, each forced into its legal range, so that no
+// stage can index outside its arrays whatever a CodingParams holds.
+struct CodingLimits {
+    int nch;
+    int sblimit;
+    int bound;
+};
+
+inline int clamp_int(int value, int low, int high) {
+    return value < low ? low : (value > high ? high : value);
+}
+
+inline CodingLimits coding_limits(const CodingParams& coding) {
+    CodingLimits l{};
+    l.nch = clamp_int(coding.nch, 1, 2);
+    l.sblimit = clamp_int(coding.sblimit, 0, kSubbands);
+    l.bound = clamp_int(coding.bound, 0, l.sblimit);
+    return l;
+}
+
+// Width of a subband's allocation field (0 to 4 bits).
+inline int field_bits(const AllocTable& alloc, int s) { return clamp_int(alloc[s][0].code_bits, 0, 4); }
+
 // MPEG-1 Layer II bitrates in kbit/s by bitrate index (0 = free format).
 constexpr int kLayer2Bitrate[15] = {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384};
 

@@ -13,9 +13,6 @@ namespace {
 
 constexpr std::uint32_t kCrcPolynomial = 0x8005;  // x^16 + x^15 + x^2 + 1
 constexpr std::uint32_t kCrcStart = 0xFFFF;
-constexpr int kMaxChannels = 2;
-
-int clamp_int(int value, int low, int high) { return value < low ? low : (value > high ? high : value); }
 
 // The header fields after the protection bit: header bits 15..0.
 struct HeaderField {
@@ -52,14 +49,15 @@ void compute_crc(const CodingParams& coding, const std::int32_t (*allocation)[32
     if (coding.alloc == nullptr || allocation == nullptr || scfsi == nullptr) return;
 
     const AllocTable& alloc = *coding.alloc;
-    const int nch = clamp_int(coding.nch, 1, kMaxChannels);
-    const int sblimit = clamp_int(coding.sblimit, 0, kSubbands);
-    const int bound = clamp_int(coding.bound, 0, sblimit);
+    const CodingLimits limits = coding_limits(coding);
+    const int nch = limits.nch;
+    const int sblimit = limits.sblimit;
+    const int bound = limits.bound;
 
     // Allocation fields in the order they are written: one shared field per
     // subband from the bound on.
     for (int sb = 0; sb < sblimit; ++sb) {
-        const int width = clamp_int(alloc[sb][0].code_bits, 0, 4);
+        const int width = field_bits(alloc, sb);
         const int channels = sb < bound ? nch : 1;
         for (int ch = 0; ch < channels; ++ch) {
             update_crc(static_cast<std::uint32_t>(allocation[ch][sb]), width, crc);

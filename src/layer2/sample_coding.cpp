@@ -28,24 +28,6 @@ constexpr int kParts = 3;
 constexpr int kPartSamples = 12;
 constexpr int kMaxClass = 16;
 
-int clamp_int(int value, int low, int high) { return value < low ? low : (value > high ? high : value); }
-
-struct Limits {
-    int nch;
-    int sblimit;
-    int bound;
-};
-
-Limits limits_of(const CodingParams& coding) {
-    Limits l{};
-    l.nch = clamp_int(coding.nch, 1, kMaxChannels);
-    l.sblimit = clamp_int(coding.sblimit, 0, kSubbands);
-    l.bound = clamp_int(coding.bound, 0, l.sblimit);
-    return l;
-}
-
-int field_bits(const AllocTable& alloc, int s) { return clamp_int(alloc[s][0].code_bits, 0, 4); }
-
 // The allocation index as its field carries it, so that the writers, the
 // quantizer and the check word all see the same value and never index past
 // the subband's sixteen entries.
@@ -58,7 +40,7 @@ int coded_index(const AllocTable& alloc, int s, std::int32_t allocation) {
 void write_allocation(const std::int32_t (*allocation)[32], const CodingParams& coding, BitWriter& writer) {
     if (coding.alloc == nullptr || allocation == nullptr) return;
     const AllocTable& alloc = *coding.alloc;
-    const Limits l = limits_of(coding);
+    const CodingLimits l = coding_limits(coding);
     for (int sb = 0; sb < l.sblimit; ++sb) {
         const int width = field_bits(alloc, sb);
         if (width == 0) continue;
@@ -97,7 +79,7 @@ void quantize(const ChannelScaleIndices* scale_index, const ChannelSamples* sb_s
         return;
     }
     const AllocTable& alloc = *coding.alloc;
-    const Limits l = limits_of(coding);
+    const CodingLimits l = coding_limits(coding);
 
     for (int sb = 0; sb < l.sblimit; ++sb) {
         const bool joint = l.nch == 2 && sb >= l.bound;
@@ -131,7 +113,7 @@ void write_samples(const ChannelCodes* subband, const std::int32_t (*allocation)
                    BitWriter& writer) {
     if (coding.alloc == nullptr || subband == nullptr || allocation == nullptr) return;
     const AllocTable& alloc = *coding.alloc;
-    const Limits l = limits_of(coding);
+    const CodingLimits l = coding_limits(coding);
 
     for (int s = 0; s < kParts; ++s) {
         for (int j0 = 0; j0 < kPartSamples; j0 += 3) {

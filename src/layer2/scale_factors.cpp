@@ -13,7 +13,6 @@ constexpr int kMaxChannels = 2;
 constexpr int kParts = 3;
 constexpr int kPartSamples = 12;
 
-int clamp_int(int value, int low, int high) { return value < low ? low : (value > high ? high : value); }
 
 // Class of the difference between the indices of two neighbouring parts:
 // 0 = the later part is much louder, 2 = equal, 4 = the later part is much
