@@ -49,7 +49,7 @@ const float scale_factor_table[64] = {
 
 // Patterns by [class of i0 - i1][class of i1 - i2]. Digit k names the part
 // (counted from 1) whose scale factor part k reuses; 4 means the larger of the
-// scale factors of parts 1 and 3.
+// scale factors of the first and the third part.
 const int scfsi_patterns[5][5] = {
     {123, 122, 122, 133, 123},
     {113, 111, 111, 444, 113},
