@@ -7,6 +7,9 @@ foreach(stage IN LISTS ZUVO_STAGES)
   add_library(zuvo_${stage} OBJECT ${stage_sources})
   target_include_directories(zuvo_${stage} PUBLIC ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src)
   target_compile_definitions(zuvo_${stage} PUBLIC ZUVO_BUILDING_LIBRARY)
+  # The filterbank, transform and quantizer loops gain from the vectorizer;
+  # results stay bit-identical because contraction and fast-math stay off.
+  target_compile_options(zuvo_${stage} PRIVATE $<$<CONFIG:RelWithDebInfo>:-O3>)
   list(APPEND ZUVO_ALL_OBJECTS $<TARGET_OBJECTS:zuvo_${stage}>)
 endforeach()
 find_package(Threads REQUIRED)

@@ -65,6 +65,28 @@ Filterbank::~Filterbank() {
     release_filterbank();
 }
 
+// Y[i] = sum over j of x[(o + i + 64 j) mod 512] * w[i + 64 j], in the order
+// of j, in double. The product of two floats is exact in double, so only the
+// additions round; the sum is rounded to float once. Segment j starts at a
+// multiple of 32 in the history, so each half (32 taps) of a segment is
+// contiguous there and the circular index never splits a half.
+ZUVO_VECTOR_KERNEL
+static void window_sums(const float* x, int o, float* y) {
+    double acc[kPartialSums];
+    for (int i = 0; i < kPartialSums; ++i) acc[i] = 0.0;
+    for (int j = 0; j < kSegments; ++j) {
+        const float* const w = analysis_window + kPartialSums * j;
+        for (int half = 0; half < 2; ++half) {
+            const float* const xs = x + ((o + kPartialSums * j + kBlock * half) & kHistoryMask);
+            const float* const ws = w + kBlock * half;
+            double* const as = acc + kBlock * half;
+            for (int i = 0; i < kBlock; ++i)
+                as[i] += static_cast<double>(xs[i]) * static_cast<double>(ws[i]);
+        }
+    }
+    for (int i = 0; i < kPartialSums; ++i) y[i] = static_cast<float>(acc[i]);
+}
+
 void Filterbank::window_block(int channel, const std::int16_t*& samples, float* y) {
     channel = channel != 0 ? 1 : 0;
     if (!x_ready_ && !x_failed_) {
@@ -88,24 +110,7 @@ void Filterbank::window_block(int channel, const std::int16_t*& samples, float* 
     for (int i = 0; i < kBlock; ++i) x[o + kBlock - 1 - i] = static_cast<float>(samples[i]) * 0x1p-15f;
     samples += kBlock;
 
-    // Y[i] = sum over j of x[(o + i + 64 j) mod 512] * w[i + 64 j], in the
-    // order of j, in double. The product of two floats is exact in double, so
-    // only the additions round; the sum is rounded to float once. Segment j
-    // starts at a multiple of 32 in the history, so each half (32 taps) of a
-    // segment is contiguous there and the circular index never splits a half.
-    double acc[kPartialSums];
-    for (int i = 0; i < kPartialSums; ++i) acc[i] = 0.0;
-    for (int j = 0; j < kSegments; ++j) {
-        const float* const w = analysis_window + kPartialSums * j;
-        for (int half = 0; half < 2; ++half) {
-            const float* const xs = x + ((o + kPartialSums * j + kBlock * half) & kHistoryMask);
-            const float* const ws = w + kBlock * half;
-            double* const as = acc + kBlock * half;
-            for (int i = 0; i < kBlock; ++i)
-                as[i] += static_cast<double>(xs[i]) * static_cast<double>(ws[i]);
-        }
-    }
-    for (int i = 0; i < kPartialSums; ++i) y[i] = static_cast<float>(acc[i]);
+    window_sums(x, o, y);
 
     x_offset_[channel] = (o - kBlock) & kHistoryMask;
 }

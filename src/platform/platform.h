@@ -7,6 +7,17 @@
 #include <cstddef>
 #include <cstdint>
 
+// Marks a signal-processing kernel to be compiled twice, for AVX2 and for the
+// baseline instruction set, the better one being chosen when the library is
+// loaded. Both do the same IEEE operations in the same order (contraction is
+// off), so the results are bit-identical; only the vector width differs.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && \
+    !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#define ZUVO_VECTOR_KERNEL __attribute__((target_clones("avx2", "default")))
+#else
+#define ZUVO_VECTOR_KERNEL
+#endif
+
 namespace zuvo {
 
 // Zero-filling allocation under a diagnostic name (the name is otherwise

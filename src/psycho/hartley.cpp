@@ -11,6 +11,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include "platform/platform.h"
 
 namespace zuvo {
 
@@ -99,7 +100,10 @@ constexpr double kEnergyFloor = 0.0005;
 
 }  // namespace
 
-void hartley_1024(float* x) {
+// The transform itself; kept static so that its per-instruction-set copies
+// stay private to the library.
+ZUVO_VECTOR_KERNEL
+static void transform_1024(float* x) {
     double y[kSize];
     for (int i = 0; i < kSize; ++i) {
         y[i] = x[i];
@@ -199,6 +203,8 @@ void hartley_1024(float* x) {
         x[i] = static_cast<float>(y[i]);
     }
 }
+
+void hartley_1024(float* x) { transform_1024(x); }
 
 void spectrum_from_hartley(float* x, float* energy, float* phi, int n) {
     // Only the model's transform length is supported; anything else is
