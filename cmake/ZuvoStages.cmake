@@ -9,7 +9,9 @@ foreach(stage IN LISTS ZUVO_STAGES)
   target_compile_definitions(zuvo_${stage} PUBLIC ZUVO_BUILDING_LIBRARY)
   # The filterbank, transform and quantizer loops gain from the vectorizer;
   # results stay bit-identical because contraction and fast-math stay off.
-  target_compile_options(zuvo_${stage} PRIVATE $<$<CONFIG:RelWithDebInfo>:-O3>)
+  if(NOT ZUVO_SANITIZE)
+    target_compile_options(zuvo_${stage} PRIVATE $<$<CONFIG:RelWithDebInfo>:-O3>)
+  endif()
   list(APPEND ZUVO_ALL_OBJECTS $<TARGET_OBJECTS:zuvo_${stage}>)
 endforeach()
 find_package(Threads REQUIRED)
