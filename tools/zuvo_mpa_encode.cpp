@@ -594,6 +594,9 @@ Result encode_stream(Source& source, int mode, int index, Output& output, Progre
         }
         if (got == 0) break;
         result.input_frames += got;
+        const std::size_t start = pending.size();
+        pending.resize(start + static_cast<std::size_t>(got) * static_cast<std::size_t>(out_channels) * 2);
+        unsigned char* to = pending.data() + start;
         for (long i = 0; i < got; ++i) {
             const std::int16_t* s = &input[static_cast<std::size_t>(i * in_channels)];
             std::int16_t out[2];
@@ -605,8 +608,8 @@ Result encode_stream(Source& source, int mode, int index, Output& output, Progre
             }
             for (int c = 0; c < out_channels; ++c) {
                 const auto u = static_cast<std::uint16_t>(out[c]);
-                pending.push_back(static_cast<unsigned char>(u & 0xFF));
-                pending.push_back(static_cast<unsigned char>(u >> 8));
+                *to++ = static_cast<unsigned char>(u & 0xFF);
+                *to++ = static_cast<unsigned char>(u >> 8);
             }
         }
         // Hand over whole buffers; the library carries any remainder itself.
