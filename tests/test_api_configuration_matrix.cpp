@@ -5,6 +5,7 @@
 // rate, mode and bitrate.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
