@@ -375,7 +375,6 @@ bool MpaEncoder::encode_frame() {
     write_samples(subband, allocation, coding, writer);
 
     // The bits no field uses are zeros.
-    last_fill_bits = available_bits;
     while (available_bits >= 32) {
         writer.put_bits(0, 32);
         available_bits -= 32;

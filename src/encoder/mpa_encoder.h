@@ -126,9 +126,6 @@ public:
     PsychoModel model;
     BitAllocator allocator;
 
-    // For tests: the frames' unused bits of the last frame.
-    std::int32_t last_fill_bits = 0;
-
 private:
     void release_stream();
 };
