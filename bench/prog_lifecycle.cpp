@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "fresh_tmpdir.h"
 #include "ZuvoMPAEncoder.h"
 
 namespace {
@@ -161,16 +162,11 @@ int main(int argc, char** argv) {
     }
 
     // A fresh temporary directory: the library must leave nothing in it.
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/zuvo-lifecycle-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (mkdtemp(name.data()) == nullptr) {
+    const std::string temp_dir = make_fresh_tmpdir("zuvo-lifecycle");
+    if (temp_dir.empty()) {
         std::perror("lifecycle: mkdtemp");
         return 2;
     }
-    const std::string temp_dir(name.data());
-    setenv("TMPDIR", temp_dir.c_str(), 1);
 
     Library lib;
     if (!lib.load(path)) return 2;

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "fresh_tmpdir.h"
 #include "ZuvoMPAEncoder.h"
 
 namespace {
@@ -251,16 +252,11 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/zuvo-soak-XXXXXX";
-    std::vector<char> dir_name(pattern.begin(), pattern.end());
-    dir_name.push_back('\0');
-    if (mkdtemp(dir_name.data()) == nullptr) {
+    const std::string temp_dir = make_fresh_tmpdir("zuvo-soak");
+    if (temp_dir.empty()) {
         std::perror("soak: mkdtemp");
         return 2;
     }
-    const std::string temp_dir(dir_name.data());
-    setenv("TMPDIR", temp_dir.c_str(), 1);
 
     // Each stream gets an equal share of the audio; the reconfigured one
     // starts a new stream every 61 s of audio and a new context every tenth time.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/audio_tools.h"
 #include "output/overflow_store.h"
 
 namespace fs = std::filesystem;
@@ -19,24 +20,12 @@ constexpr std::uint32_t kChunk = 262144;
 // Points TMPDIR at a fresh directory for the test's lifetime.
 class OverflowStoreTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        const char* old = std::getenv("TMPDIR");
-        had_old_ = old != nullptr;
-        if (had_old_) old_ = old;
-        std::string pattern = (fs::temp_directory_path() / "zuvo-store-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-        setenv("TMPDIR", dir_.c_str(), 1);
-    }
-    void TearDown() override {
-        if (had_old_) setenv("TMPDIR", old_.c_str(), 1); else unsetenv("TMPDIR");
-        fs::remove_all(dir_);
-    }
+    void SetUp() override { ASSERT_FALSE(dir_.empty()); }
     std::size_t files() const {
         return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()));
     }
-    std::string dir_, old_;
-    bool had_old_ = false;
+    zuvo_test::TmpdirOverride tmpdir_;
+    const std::string dir_ = tmpdir_.path();
 };
 
 void append_filled(OverflowStore& store, std::uint32_t length, std::uint8_t fill) {

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/audio_tools.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;
@@ -18,21 +19,9 @@ namespace {
 // Points TMPDIR at a fresh directory for the test's lifetime.
 class TempDirTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        const char* old = std::getenv("TMPDIR");
-        had_old_ = old != nullptr;
-        if (had_old_) old_ = old;
-        std::string pattern = (fs::temp_directory_path() / "zuvo-platform-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-        setenv("TMPDIR", dir_.c_str(), 1);
-    }
-    void TearDown() override {
-        if (had_old_) setenv("TMPDIR", old_.c_str(), 1); else unsetenv("TMPDIR");
-        fs::remove_all(dir_);
-    }
-    std::string dir_, old_;
-    bool had_old_ = false;
+    void SetUp() override { ASSERT_FALSE(dir_.empty()); }
+    zuvo_test::TmpdirOverride tmpdir_;
+    const std::string dir_ = tmpdir_.path();
 };
 
 std::string read_file(const std::string& name) {

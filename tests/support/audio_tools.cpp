@@ -60,6 +60,19 @@ TempDir::~TempDir() {
     if (!path_.empty()) remove_tree(path_);
 }
 
+TmpdirOverride::TmpdirOverride()
+    : had_old_(std::getenv("TMPDIR") != nullptr), old_(had_old_ ? std::getenv("TMPDIR") : "") {
+    if (!dir_.path().empty()) setenv("TMPDIR", dir_.path().c_str(), 1);
+}
+
+TmpdirOverride::~TmpdirOverride() {
+    if (had_old_) {
+        setenv("TMPDIR", old_.c_str(), 1);
+    } else {
+        unsetenv("TMPDIR");
+    }
+}
+
 std::vector<std::string> TempDir::entries() const {
     std::vector<std::string> names;
     if (DIR* dir = opendir(path_.c_str())) {

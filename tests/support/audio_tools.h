@@ -28,6 +28,25 @@ private:
     std::string path_;
 };
 
+// A fresh directory that $TMPDIR points at while this object lives; the
+// previous value (or its absence) comes back afterwards.
+class TmpdirOverride {
+public:
+    TmpdirOverride();
+    ~TmpdirOverride();
+    TmpdirOverride(const TmpdirOverride&) = delete;
+    TmpdirOverride& operator=(const TmpdirOverride&) = delete;
+
+    // Empty when no directory could be made.
+    const std::string& path() const { return dir_.path(); }
+
+private:
+    // Read before dir_ is made, in declaration order.
+    bool had_old_;
+    std::string old_;
+    TempDir dir_;
+};
+
 struct ProcessResult {
     bool started = false; // false: the program could not be run at all
     int exit_code = -1;   // exit status, or 128 + signal number
