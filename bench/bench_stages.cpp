@@ -1,7 +1,9 @@
-// Per-stage cost of one frame of the analysis side of the encoder, for a
-// stereo 44.1 kHz stream: the polyphase filterbank (36 blocks per channel),
-// the scale-factor indices with their selection information, and the
-// psychoacoustic model (two half-frame passes per channel).
+// Per-stage cost of one frame of the encoder, for a stereo 44.1 kHz stream:
+// the polyphase filterbank (36 blocks per channel), the scale-factor indices
+// with their selection information, the psychoacoustic model (two half-frame
+// passes per channel), and the Layer II coding of a frame at 192 kbit/s (bit
+// allocation, check word, quantization and all bit writing), for plain and
+// for joint stereo.
 //
 // The input is synthetic and deterministic: per channel a few tones plus
 // low-level noise, long enough that consecutive iterations see different
@@ -14,8 +16,13 @@
 #include <vector>
 
 #include "filterbank/filterbank.h"
+#include "layer2/alloc_tables.h"
+#include "layer2/bit_allocation.h"
 #include "layer2/coding_params.h"
+#include "layer2/frame_header.h"
+#include "layer2/sample_coding.h"
 #include "layer2/scale_factors.h"
+#include "output/bit_writer.h"
 #include "psycho/psycho_model.h"
 
 namespace {
@@ -135,6 +142,92 @@ void BM_PsychoModelFrame(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * 2 * kFrameSamples);
 }
 BENCHMARK(BM_PsychoModelFrame);
+
+// Everything the Layer II stages read for one frame, computed up front for
+// every frame of the signal: subband samples, scale-factor indices with their
+// selection information (plain and joint), and the model's ratios.
+struct Layer2Input {
+    float sb[2][3][12][32];
+    float j_sample[3][12][32];
+    std::int32_t scale_index[2][3][32];
+    std::int32_t j_scale_index[3][32];
+    std::int32_t scfsi[2][32];
+    float smr[2][32];
+};
+
+const Layer2Input* layer2_inputs(const zuvo::CodingParams& coding) {
+    static Layer2Input frames[kFrames];
+    static bool ready = false;
+    if (ready) return frames;
+    const StereoSignal& in = signal();
+    zuvo::Filterbank fb;
+    fb.reset_filterbank();
+    zuvo::PsychoModel model;
+    static std::int16_t history[2][zuvo::kHistorySamples];
+    float win_que[2][64];
+    for (int f = 0; f < kFrames; ++f) {
+        Layer2Input& d = frames[f];
+        filter_frame(fb, in, f, d.sb, win_que);
+        zuvo::compute_scale_indices(d.sb, d.scale_index, 2, coding.sblimit);
+        zuvo::combine_joint(d.sb, d.j_sample, coding.sblimit);
+        zuvo::compute_scale_indices(&d.j_sample, &d.j_scale_index, 1, coding.sblimit);
+        zuvo::select_scfsi(d.scale_index, d.scfsi, coding);
+        for (int ch = 0; ch < 2; ++ch) model.analyze_channel(in.frame(ch, f), history[ch], ch, d.smr[ch], kRate);
+    }
+    ready = true;
+    return frames;
+}
+
+// Bit allocation, check word, header, allocation fields, scale factors,
+// quantization and sample codes of one frame, then the frame's bytes drained
+// as the encoder does. Argument: the configured mode (0 stereo, 1 joint).
+void BM_Layer2Frame(benchmark::State& state) {
+    zuvo::MpaHeader header{};
+    header.version = 1;
+    header.layer = 2;
+    header.protection = 1;
+    header.bitrate_index = 10;  // 192 kbit/s
+    header.sampling_frequency = 0;
+    header.mode = static_cast<std::int32_t>(state.range(0));
+    zuvo::CodingParams coding;
+    coding.header = &header;
+    zuvo::derive_coding_params(coding);
+    const Layer2Input* frames = layer2_inputs(coding);
+
+    zuvo::BitAllocator allocator;
+    zuvo::BitWriter writer;
+    writer.init();
+    static zuvo::ChannelCodes codes[2];
+    static std::uint8_t out[4096];
+    std::int32_t allocation[2][32] = {};
+    constexpr std::int32_t kFrameBits = 626 * 8;  // 192 kbit/s at 44.1 kHz, without padding
+    int index = 0;
+    for (auto _ : state) {
+        const Layer2Input& d = frames[index];
+        index = (index + 1) % kFrames;
+        header.mode = coding.configured_mode;
+        std::int32_t available_bits = kFrameBits;
+        allocator.allocate_frame(d.smr, d.scfsi, allocation, available_bits, coding, false);
+        std::uint32_t crc = 0;
+        zuvo::compute_crc(coding, allocation, d.scfsi, crc);
+        zuvo::write_header(coding, writer);
+        zuvo::write_crc(crc, writer);
+        zuvo::write_allocation(allocation, coding, writer);
+        zuvo::write_scale_factors(allocation, d.scfsi, d.scale_index, coding, writer);
+        zuvo::quantize(d.scale_index, d.sb, d.j_scale_index, d.j_sample, allocation, codes, coding);
+        zuvo::write_samples(codes, allocation, coding, writer);
+        for (; available_bits >= 32; available_bits -= 32) writer.put_bits(0, 32);
+        if (available_bits > 0) writer.put_bits(0, available_bits);
+        int length = 0;
+        writer.drain(out, length);
+        benchmark::DoNotOptimize(out);
+        benchmark::ClobberMemory();
+    }
+    writer.finish();
+    zuvo::release_coding_params(coding);
+    state.SetItemsProcessed(state.iterations() * 2 * kFrameSamples);
+}
+BENCHMARK(BM_Layer2Frame)->Arg(0)->Arg(1);
 
 }  // namespace
 
