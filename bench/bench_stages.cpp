@@ -62,17 +62,10 @@ const StereoSignal& signal() {
     return s;
 }
 
-// One frame through the filterbank in the encoder's order: part, sample
-// time, channel.
-void filter_frame(zuvo::Filterbank& fb, const StereoSignal& in, int index,
-                  float (&sb_sample)[2][3][12][32], float (&win_que)[2][64]) {
-    const std::int16_t* win_buf[2] = {in.frame(0, index), in.frame(1, index)};
-    for (int part = 0; part < 3; ++part)
-        for (int t = 0; t < 12; ++t)
-            for (int ch = 0; ch < 2; ++ch) {
-                fb.window_block(ch, win_buf[ch], win_que[ch]);
-                zuvo::Filterbank::matrix_block(win_que[ch], sb_sample[ch][part][t]);
-            }
+// One frame through the filterbank as the encoder runs it: each channel's
+// 36 blocks in one call.
+void filter_frame(zuvo::Filterbank& fb, const StereoSignal& in, int index, float (&sb_sample)[2][3][12][32]) {
+    for (int ch = 0; ch < 2; ++ch) fb.analyze_frame(ch, in.frame(ch, index), sb_sample[ch]);
 }
 
 void BM_FilterbankFrame(benchmark::State& state) {
@@ -80,10 +73,9 @@ void BM_FilterbankFrame(benchmark::State& state) {
     zuvo::Filterbank fb;
     fb.reset_filterbank();
     static float sb_sample[2][3][12][32];
-    static float win_que[2][64];
     int index = 0;
     for (auto _ : state) {
-        filter_frame(fb, in, index, sb_sample, win_que);
+        filter_frame(fb, in, index, sb_sample);
         index = (index + 1) % kFrames;
         benchmark::DoNotOptimize(sb_sample);
         benchmark::ClobberMemory();
@@ -99,8 +91,7 @@ void BM_ScaleFactorsFrame(benchmark::State& state) {
     {
         zuvo::Filterbank fb;
         fb.reset_filterbank();
-        float win_que[2][64];
-        for (int f = 0; f < kFrames; ++f) filter_frame(fb, in, f, sb[f], win_que);
+        for (int f = 0; f < kFrames; ++f) filter_frame(fb, in, f, sb[f]);
     }
     // Stereo at 192 kbit/s, 44.1 kHz: 96 kbit/s per channel codes 30 subbands.
     zuvo::CodingParams coding;
@@ -164,10 +155,9 @@ const Layer2Input* layer2_inputs(const zuvo::CodingParams& coding) {
     fb.reset_filterbank();
     zuvo::PsychoModel model;
     static std::int16_t history[2][zuvo::kHistorySamples];
-    float win_que[2][64];
     for (int f = 0; f < kFrames; ++f) {
         Layer2Input& d = frames[f];
-        filter_frame(fb, in, f, d.sb, win_que);
+        filter_frame(fb, in, f, d.sb);
         zuvo::compute_scale_indices(d.sb, d.scale_index, 2, coding.sblimit);
         zuvo::combine_joint(d.sb, d.j_sample, coding.sblimit);
         zuvo::compute_scale_indices(&d.j_sample, &d.j_scale_index, 1, coding.sblimit);

@@ -150,9 +150,10 @@ TEST(FilterbankMatrix, AgreesWithDirectDoublePrecisionFilterbank) {
 }
 
 // FNV-1a over the bit patterns of the subband samples of a fixed input:
-// two channels, four frames of 1152 samples, filtered in the encoder's order
-// (part, sample time, channel). Any change of rounding or operation order
-// changes it.
+// two channels, four frames of 1152 samples, filtered block by block in the
+// order part, sample time, channel, or a whole frame per channel at once, or
+// the two mixed frame by frame on one filterbank. Any change of rounding or
+// operation order, or a slip of the history between the two, changes it.
 TEST(FilterbankMatrix, PinnedChecksumOfStereoFrames) {
     constexpr int kFrames = 4;
     std::vector<std::int16_t> pcm[2];
@@ -168,6 +169,8 @@ TEST(FilterbankMatrix, PinnedChecksumOfStereoFrames) {
         }
     }
 
+    // Which frames go through analyze_frame, one bit per frame.
+    for (const unsigned whole_frames : {0x0u, 0xFu, 0x5u, 0xAu}) {
     Filterbank fb;
     fb.reset_filterbank();
     float sb_sample[2][3][12][32];
@@ -175,12 +178,16 @@ TEST(FilterbankMatrix, PinnedChecksumOfStereoFrames) {
     std::uint32_t hash = 2166136261u;
     for (int frame = 0; frame < kFrames; ++frame) {
         const std::int16_t* win_buf[2] = {pcm[0].data() + 1152 * frame, pcm[1].data() + 1152 * frame};
-        for (int part = 0; part < 3; ++part)
-            for (int t = 0; t < 12; ++t)
-                for (int ch = 0; ch < 2; ++ch) {
-                    fb.window_block(ch, win_buf[ch], win_que[ch]);
-                    Filterbank::matrix_block(win_que[ch], sb_sample[ch][part][t]);
-                }
+        if ((whole_frames >> frame) & 1u) {
+            for (int ch = 0; ch < 2; ++ch) fb.analyze_frame(ch, win_buf[ch], sb_sample[ch]);
+        } else {
+            for (int part = 0; part < 3; ++part)
+                for (int t = 0; t < 12; ++t)
+                    for (int ch = 0; ch < 2; ++ch) {
+                        fb.window_block(ch, win_buf[ch], win_que[ch]);
+                        Filterbank::matrix_block(win_que[ch], sb_sample[ch][part][t]);
+                    }
+        }
         for (int ch = 0; ch < 2; ++ch)
             for (int part = 0; part < 3; ++part)
                 for (int t = 0; t < 12; ++t)
@@ -192,7 +199,8 @@ TEST(FilterbankMatrix, PinnedChecksumOfStereoFrames) {
                         }
                     }
     }
-    EXPECT_EQ(hash, 0x03d57a9du) << std::hex << "hash = 0x" << hash;
+    EXPECT_EQ(hash, 0x03d57a9du) << std::hex << "frames 0x" << whole_frames << " whole: hash = 0x" << hash;
+    }
 }
 
 }  // namespace

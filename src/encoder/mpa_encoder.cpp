@@ -337,15 +337,8 @@ bool MpaEncoder::encode_frame() {
     }
     std::int32_t available_bits = (slots_per_frame + header.padding) * bits_per_slot;
 
-    // Analysis filterbank: time slots outer, channels inner.
-    for (int part = 0; part < 3; ++part) {
-        for (int t = 0; t < 12; ++t) {
-            for (int ch = 0; ch < nch; ++ch) {
-                filterbank.window_block(ch, win_buf[ch], Win_que[ch]);
-                Filterbank::matrix_block(Win_que[ch], sb_sample[ch][part][t]);
-            }
-        }
-    }
+    // Analysis filterbank: each channel's whole frame at once.
+    for (int ch = 0; ch < nch; ++ch) filterbank.analyze_frame(ch, win_buf[ch], sb_sample[ch]);
 
     compute_scale_indices(sb_sample, scale_index, nch, coding.sblimit);
     if (coding.configured_mode == 1) {

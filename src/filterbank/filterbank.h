@@ -9,9 +9,15 @@
 // through a fold of Y about k = 16 (symmetry) and k = 48 (antisymmetry) into
 // 32 values, so that one 16 x 32 matrix serves subbands r and 31 - r through
 // the even (E) and odd (O) partial sums: S[r] = E + O, S[31 - r] = E - O.
-// Storage is single precision; the window sums are accumulated in double and
+// The history holds the samples in double (each is a 16-bit value times 2^-15,
+// exact in float and double alike), so that the products with the window are
+// formed without conversions; the window sums are accumulated in double and
 // rounded once; the fold and the E/O sums are single-precision operations in
 // the order of k, so the output is reproducible to the last bit.
+//
+// analyze_frame runs both steps over a whole frame of one channel in one call:
+// the same operations in the same order as 36 window_block/matrix_block pairs,
+// vectorized across the 64 sums and the 16 rows of the matrix.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +43,10 @@ public:
     void window_block(int channel, const std::int16_t*& samples, float* y);
     // Turns 64 partial sums into 32 subband samples.
     static void matrix_block(const float* y, float* row);
+    // The 1152 samples of one channel's frame (36 blocks, read from samples)
+    // into its subband samples [part][time][subband]: the same results as
+    // window_block and matrix_block block by block.
+    void analyze_frame(int channel, const std::int16_t* samples, float (&rows)[3][12][32]);
     // Start of a stream: offsets 0, all-zero history.
     void reset_filterbank();
     // End of a stream: releases the history.
@@ -45,7 +55,11 @@ public:
     int offset(int channel) const { return x_offset_[channel]; }
 
 private:
-    float* x_ = nullptr;  // [2][512], allocated on first use
+    // The channel's history, allocated on the first block of a stream; null
+    // when that failed.
+    double* history(int channel);
+
+    double* x_ = nullptr;  // [2][512], allocated on first use
     int x_offset_[2] = {0, 0};
     bool x_ready_ = false;
     bool x_failed_ = false;  // the history could not be allocated this stream
