@@ -86,6 +86,61 @@ TEST(Quantize, SamplesAndScaleFactorsOfEachSubband) {
         }
 }
 
+TEST(Quantize, FrameAgreesWithTheScalarQuantizerSampleBySample) {
+    // Every subband of a frame, quantized side by side, against
+    // quantize_sample on sample / scale factor: random allocations over the
+    // whole table, random scale indices (63, silence, included), samples
+    // inside and beyond their scale factor and non-numbers, for single
+    // channel, stereo and joint stereo from several bounds.
+    static zuvo::ChannelSamples sb[2], joint;
+    static zuvo::ChannelScaleIndices index[2], j_index;
+    static zuvo::ChannelCodes codes[2];
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> unit(-1.2f, 1.2f);
+    const float odd[] = {std::nanf(""), std::numeric_limits<float>::infinity(), -1e30f, 0.0f, -0.0f, 1.0f, -1.0f};
+    auto sample = [&]() { return rng() % 16 == 0 ? odd[rng() % 7] : unit(rng); };
+    const int shapes[][3] = {{1, 27, 27}, {2, 27, 27}, {2, 27, 4}, {2, 27, 16}, {2, 20, 8}, {2, 27, 0}};
+    for (const auto& shape : shapes) {
+        Frame f(shape[0], shape[1], shape[2]);
+        for (int round = 0; round < 20; ++round) {
+            for (int c = 0; c < 2; ++c)
+                for (int s = 0; s < 32; ++s) f.allocation[c][s] = static_cast<std::int32_t>(rng() % 16);
+            for (int p = 0; p < 3; ++p)
+                for (int s = 0; s < 32; ++s) {
+                    index[0][p][s] = static_cast<std::int32_t>(rng() % 64);
+                    index[1][p][s] = static_cast<std::int32_t>(rng() % 64);
+                    j_index[p][s] = static_cast<std::int32_t>(rng() % 64);
+                    for (int k = 0; k < 12; ++k) {
+                        sb[0][p][k][s] = sample(), sb[1][p][k][s] = sample(), joint[p][k][s] = sample();
+                        // Scaled to the scale factor, so that most land inside it.
+                        sb[0][p][k][s] *= zuvo::scale_factor_table[index[0][p][s]];
+                        sb[1][p][k][s] *= zuvo::scale_factor_table[index[1][p][s]];
+                        joint[p][k][s] *= zuvo::scale_factor_table[j_index[p][s]];
+                    }
+                }
+            zuvo::quantize(index, sb, j_index, joint, f.allocation, codes, f.coding);
+            const int nch = shape[0], sblimit = shape[1], bound = nch == 2 ? shape[2] : sblimit;
+            for (int c = 0; c < nch; ++c)
+                for (int s = 0; s < sblimit; ++s) {
+                    if (c == 1 && s >= bound) continue;  // coded once, in channel 0
+                    const int i = f.allocation[c][s] & ((1 << f.table[s][0].code_bits) - 1);
+                    if (i == 0) continue;
+                    const zuvo::AllocEntry& e = f.table[s][i];
+                    for (int p = 0; p < 3; ++p) {
+                        const bool j = s >= bound;
+                        const float scale = zuvo::scale_factor_table[j ? j_index[p][s] : index[c][p][s]];
+                        for (int k = 0; k < 12; ++k) {
+                            const float v = j ? joint[p][k][s] : sb[c][p][k][s];
+                            const double x = static_cast<double>(v) / static_cast<double>(scale);
+                            ASSERT_EQ(codes[c][p][k][s], quantize_sample(x, e.quant_class, e.steps))
+                                << "channel " << c << " subband " << s << " part " << p << " sample " << v;
+                        }
+                    }
+                }
+        }
+    }
+}
+
 TEST(SampleWriter, FieldsAndCodes) {
     zuvo::BitWriter writer;
     ASSERT_TRUE(writer.init());

@@ -7,6 +7,8 @@
 // consecutive samples into one codeword c0 + n * (c1 + n * c2).
 #include "layer2/sample_coding.h"
 
+#include "platform/platform.h"
+
 namespace zuvo {
 
 const float quant_a[17] = {0.750000000f, 0.625000000f, 0.875000000f, 0.562500000f, 0.937500000f, 0.968750000f,
@@ -71,6 +73,59 @@ std::uint32_t quantize_sample(double x, int quant_class, std::int32_t steps) {
     return static_cast<std::uint32_t>(code);
 }
 
+namespace {
+
+// The quantizers of the subbands of one channel in one part, lane by
+// subband, all in double as quantize_sample computes: the scale factor, A, B,
+// P and the highest code. A subband that codes nothing has P = 0 and highest
+// code 0, which yields code 0 whatever its samples.
+struct SubbandQuantizers {
+    double scale[kSubbands];
+    double a[kSubbands];
+    double b[kSubbands];
+    double p[kSubbands];
+    double highest[kSubbands];
+    std::int32_t p_code[kSubbands];
+    std::int32_t highest_code[kSubbands];
+};
+
+// quantize_sample for the 32 subbands of the twelve samples of a part, side
+// by side: x = sample / scale, y = A*x + B; the upper half of the steps
+// (offset P) when y >= 0, else y + 1; the step y * P, not a number or
+// negative read as 0, limited to the highest code, truncated, plus the
+// offset, limited again. The same double operations in the same order as the
+// scalar quantizer, with selects for its branches. Subbands from joint_from
+// on take their samples from the joint signal.
+ZUVO_VECTOR_KERNEL
+void quantize_part(const float (*samples)[32], const float (*joint)[32], int joint_from,
+                   const SubbandQuantizers& q, std::uint32_t (*codes)[32]) {
+    for (int j = 0; j < kPartSamples; ++j) {
+        for (int sb = 0; sb < kSubbands; ++sb) {
+            // Every operand is loaded and every operation done in all lanes;
+            // only selects stand for the branches (adding 0 instead of 1
+            // leaves y as it is, but for the sign of a zero, which the
+            // truncation drops).
+            const double highest = q.highest[sb];
+            const std::int32_t p_code = q.p_code[sb];
+            const std::int32_t highest_code = q.highest_code[sb];
+            const float sample = sb < joint_from ? samples[j][sb] : joint[j][sb];
+            const double x = static_cast<double>(sample) / q.scale[sb];
+            const double y = q.a[sb] * x + q.b[sb];
+            const bool upper = y >= 0.0;
+            const double step = (y + (upper ? 0.0 : 1.0)) * q.p[sb];
+            const double bounded = step >= 0.0 ? step : 0.0;
+            const double limited = bounded < highest ? bounded : highest;
+            const std::int32_t code = static_cast<std::int32_t>(limited) + (upper ? p_code : 0);
+            codes[j][sb] = static_cast<std::uint32_t>(code < highest_code ? code : highest_code);
+        }
+    }
+}
+
+// Codes are at most 16 bits wide; no table has more steps.
+constexpr std::int32_t kMaxSteps = 65536;
+
+}  // namespace
+
 void quantize(const ChannelScaleIndices* scale_index, const ChannelSamples* sb_sample,
               const ChannelScaleIndices& j_scale_index, const ChannelSamples& j_sample,
               const std::int32_t (*allocation)[32], ChannelCodes* subband, const CodingParams& coding) {
@@ -81,30 +136,32 @@ void quantize(const ChannelScaleIndices* scale_index, const ChannelSamples* sb_s
     const AllocTable& alloc = *coding.alloc;
     const CodingLimits l = coding_limits(coding);
 
-    for (int sb = 0; sb < l.sblimit; ++sb) {
-        const bool joint = l.nch == 2 && sb >= l.bound;
-        const int channels = sb < l.bound ? l.nch : 1;
-        for (int k = 0; k < channels; ++k) {
-            const int index = coded_index(alloc, sb, allocation[k][sb]);
-            if (index == 0) continue;
-            const AllocEntry& e = alloc[sb][index];
-            for (int s = 0; s < kParts; ++s) {
-                const float scale = joint ? scale_factor_table[clamp_int(j_scale_index[s][sb], 0, 63)]
-                                          : scale_factor_table[clamp_int(scale_index[k][s][sb], 0, 63)];
-                for (int j = 0; j < kPartSamples; ++j) {
-                    const float sample = joint ? j_sample[s][j][sb] : sb_sample[k][s][j][sb];
-                    const double x = static_cast<double>(sample) / static_cast<double>(scale);
-                    subband[k][s][j][sb] = quantize_sample(x, e.quant_class, e.steps);
-                }
-            }
-        }
-    }
-
+    // Subbands from here on are coded once, from the joint signal, in channel 0.
+    const int joint_from = l.nch == 2 ? l.bound : l.sblimit;
+    SubbandQuantizers q;
     for (int k = 0; k < l.nch; ++k) {
+        for (int sb = 0; sb < kSubbands; ++sb) {
+            const bool sent = sb < l.sblimit && (k == 0 || sb < joint_from);
+            const int index = sent ? coded_index(alloc, sb, allocation[k][sb]) : 0;
+            const AllocEntry& e = alloc[sb][index];
+            const bool coded = index != 0 && e.steps > 0;
+            const int c = clamp_int(e.quant_class, 0, kMaxClass);
+            const std::int32_t steps = coded ? (e.steps < kMaxSteps ? e.steps : kMaxSteps) : 1;
+            q.a[sb] = static_cast<double>(quant_a[c]);
+            q.b[sb] = static_cast<double>(quant_b[c]);
+            q.p_code[sb] = coded ? quant_p[c] : 0;
+            q.p[sb] = static_cast<double>(q.p_code[sb]);
+            q.highest_code[sb] = steps - 1;
+            q.highest[sb] = static_cast<double>(steps - 1);
+        }
         for (int s = 0; s < kParts; ++s) {
-            for (int j = 0; j < kPartSamples; ++j) {
-                for (int sb = l.sblimit; sb < kSubbands; ++sb) subband[k][s][j][sb] = 0;
+            for (int sb = 0; sb < kSubbands; ++sb) {
+                const std::int32_t index = sb >= l.sblimit    ? 0
+                                           : sb >= joint_from ? j_scale_index[s][sb]
+                                                              : scale_index[k][s][sb];
+                q.scale[sb] = static_cast<double>(scale_factor_table[clamp_int(index, 0, 63)]);
             }
+            quantize_part(sb_sample[k][s], j_sample[s], joint_from, q, subband[k][s]);
         }
     }
 }
@@ -115,28 +172,46 @@ void write_samples(const ChannelCodes* subband, const std::int32_t (*allocation)
     const AllocTable& alloc = *coding.alloc;
     const CodingLimits l = coding_limits(coding);
 
+    // The coded subbands of the frame in the order of the stream (subband,
+    // then channel), with their code width, highest code and grouping,
+    // worked out once for the twelve granules.
+    struct CodedSubband {
+        const std::uint32_t (*codes)[12][32];  // the channel's codes [part][sample][subband]
+        int sb;
+        int width;
+        std::uint32_t steps;
+        std::uint32_t highest;
+        bool grouped;
+    };
+    CodedSubband coded[2 * kSubbands];
+    int count = 0;
+    for (int sb = 0; sb < l.sblimit; ++sb) {
+        const int channels = sb < l.bound ? l.nch : 1;
+        for (int k = 0; k < channels; ++k) {
+            const int index = coded_index(alloc, sb, allocation[k][sb]);
+            if (index == 0) continue;
+            const AllocEntry& e = alloc[sb][index];
+            const int width = clamp_int(e.code_bits, 0, 16);
+            if (width == 0 || e.steps <= 0) continue;
+            coded[count++] = {subband[k], sb, width, static_cast<std::uint32_t>(e.steps),
+                              static_cast<std::uint32_t>(e.steps - 1), e.codewords != 3};
+        }
+    }
+
     for (int s = 0; s < kParts; ++s) {
         for (int j0 = 0; j0 < kPartSamples; j0 += 3) {
-            for (int sb = 0; sb < l.sblimit; ++sb) {
-                const int channels = sb < l.bound ? l.nch : 1;
-                for (int k = 0; k < channels; ++k) {
-                    const int index = coded_index(alloc, sb, allocation[k][sb]);
-                    if (index == 0) continue;
-                    const AllocEntry& e = alloc[sb][index];
-                    const int width = clamp_int(e.code_bits, 0, 16);
-                    if (width == 0 || e.steps <= 0) continue;
-                    const std::uint32_t highest = static_cast<std::uint32_t>(e.steps - 1);
-                    auto code = [&](int j) {
-                        const std::uint32_t c = subband[k][s][j][sb];
-                        return c < highest ? c : highest;
-                    };
-                    if (e.codewords == 3) {
-                        for (int j = j0; j < j0 + 3; ++j) writer.put_bits(static_cast<std::int32_t>(code(j)), width);
-                    } else {
-                        const std::uint32_t n = static_cast<std::uint32_t>(e.steps);
-                        const std::uint32_t grouped = code(j0) + n * (code(j0 + 1) + n * code(j0 + 2));
-                        writer.put_bits(static_cast<std::int32_t>(grouped), width);
-                    }
+            for (int i = 0; i < count; ++i) {
+                const CodedSubband& c = coded[i];
+                const std::uint32_t (*const granule)[32] = c.codes[s] + j0;
+                std::uint32_t v[3];
+                for (int j = 0; j < 3; ++j) {
+                    const std::uint32_t code = granule[j][c.sb];
+                    v[j] = code < c.highest ? code : c.highest;
+                }
+                if (c.grouped) {
+                    writer.put_bits(static_cast<std::int32_t>(v[0] + c.steps * (v[1] + c.steps * v[2])), c.width);
+                } else {
+                    for (int j = 0; j < 3; ++j) writer.put_bits(static_cast<std::int32_t>(v[j]), c.width);
                 }
             }
         }

@@ -48,17 +48,6 @@ void BitWriter::flush_word() {
     }
 }
 
-void BitWriter::put_bits(std::int32_t value, int n) {
-    if (n < 1 || n > 32) return;
-    // Keep only the low n bits: a negative value is written in two's
-    // complement, and an oversized one cannot spill into older bits.
-    const std::uint64_t bits = static_cast<std::uint64_t>(static_cast<std::uint32_t>(value)) &
-                               ((std::uint64_t{1} << n) - 1);
-    if (free_ < n) flush_word();
-    accumulator_ = (accumulator_ << n) | bits;
-    free_ -= n;
-}
-
 void BitWriter::align() {
     const int k = free_ % 8;
     if (k != 0) put_bits(0, k);

@@ -32,7 +32,16 @@ public:
     // Appends the low n bits of value (1 <= n <= 32), most significant first.
     // Only the low n bits are used (a negative value is written in two's
     // complement); a width outside 1..32 writes nothing.
-    void put_bits(std::int32_t value, int n);
+    void put_bits(std::int32_t value, int n) {
+        if (n < 1 || n > 32) return;
+        // Keep only the low n bits: a negative value is written in two's
+        // complement, and an oversized one cannot spill into older bits.
+        const std::uint64_t bits = static_cast<std::uint64_t>(static_cast<std::uint32_t>(value)) &
+                                   ((std::uint64_t{1} << n) - 1);
+        if (free_ < n) flush_word();
+        accumulator_ = (accumulator_ << n) | bits;
+        free_ -= n;
+    }
     void put_bit(int bit) { put_bits(bit, 1); }
     // Pads with zero bits up to the next byte boundary.
     void align();
