@@ -35,15 +35,27 @@ enum : std::uint8_t { kUntouched = 0, kOpen = 1, kClosed = 2 };
 // raise, and a raise changes one pair (two above the bound). A tournament tree
 // over the 64 pairs, in channel-major order, answers with the same choice as a
 // full scan (lowest mnr, ties to the lower channel, then the lower subband)
-// while each change costs six comparisons instead of a new scan.
+// while each change costs six comparisons instead of a new scan. Pairs outside
+// the frame and closed pairs hold a key above every mnr.
 class LowestMnrTree {
 public:
     static constexpr int kLeaves = 64;
+    static constexpr float kInfinity = 3.0e38f;
 
-    LowestMnrTree(const float (*mnr)[32], const std::uint8_t (*sb_state)[32], int subbands, int channels)
-        : mnr_(mnr), state_(sb_state), subbands_(subbands), channels_(channels) {
-        for (int leaf = 0; leaf < kLeaves; ++leaf) key_[leaf] = key_of(leaf);
-        for (int leaf = 0; leaf < kLeaves; ++leaf) winner_[kLeaves + leaf] = static_cast<std::uint8_t>(leaf);
+    // Every pair closed.
+    LowestMnrTree() {
+        for (int leaf = 0; leaf < kLeaves; ++leaf) {
+            key_[leaf] = kInfinity;
+            winner_[kLeaves + leaf] = static_cast<std::uint8_t>(leaf);
+        }
+        for (int node = kLeaves - 1; node >= 1; --node) winner_[node] = winner_[2 * node];
+    }
+
+    // Opens every pair of the frame with its mnr, at once.
+    void open_all(const float (*mnr)[32], int subbands, int channels) {
+        for (int c = 0; c < channels; ++c) {
+            for (int s = 0; s < subbands; ++s) key_[c * kSubbands + s] = key_of(mnr[c][s]);
+        }
         for (int node = kLeaves - 1; node >= 1; --node) winner_[node] = play(node);
     }
 
@@ -56,20 +68,15 @@ public:
         return true;
     }
 
-    // Call after the mnr or the state of a pair changed.
-    void update(int channel, int subband) {
-        const int leaf = channel * kSubbands + subband;
-        key_[leaf] = key_of(leaf);
-        for (int node = (kLeaves + leaf) / 2; node >= 1; node /= 2) winner_[node] = play(node);
-    }
+    // A pair's new mnr, or its closing.
+    void update(int channel, int subband, float mnr) { set(channel * kSubbands + subband, key_of(mnr)); }
+    void close(int channel, int subband) { set(channel * kSubbands + subband, kInfinity); }
 
 private:
-    float key_of(int leaf) const {
-        const int c = leaf / kSubbands;
-        const int s = leaf % kSubbands;
-        if (c >= channels_ || s >= subbands_ || state_[c][s] == kClosed) return kInfinity;
-        const float m = mnr_[c][s];
-        return m == m ? m : kInfinity;  // a NaN is never chosen
+    static float key_of(float mnr) { return mnr == mnr ? mnr : kInfinity; }  // a NaN is never chosen
+    void set(int leaf, float key) {
+        key_[leaf] = key;
+        for (int node = (kLeaves + leaf) / 2; node >= 1; node /= 2) winner_[node] = play(node);
     }
     // The left child holds the lower pairs, so it keeps a tie.
     std::uint8_t play(int node) const {
@@ -78,11 +85,6 @@ private:
         return key_[right] < key_[left] ? right : left;
     }
 
-    static constexpr float kInfinity = 3.0e38f;
-    const float (*mnr_)[32];
-    const std::uint8_t (*state_)[32];
-    int subbands_;
-    int channels_;
     float key_[kLeaves];
     std::uint8_t winner_[2 * kLeaves];
 };
@@ -116,44 +118,101 @@ bool protected_stream(const CodingParams& coding) {
 
 }  // namespace
 
-std::int32_t BitAllocator::bits_for_no_noise(const float (*smr)[32], const std::int32_t (*scfsi)[32],
-                                             const CodingParams& coding) const {
-    std::int32_t required = kHeaderBits + (protected_stream(coding) ? kCrcBits : 0);
-    if (coding.alloc == nullptr || smr == nullptr || scfsi == nullptr) return required;
-    const AllocTable& alloc = *coding.alloc;
-    const CodingLimits l = coding_limits(coding);
-    required += allocation_field_bits(alloc, l);
+// The prices of a frame's table, looked up once per frame instead of once per
+// raise: per coded subband its last index and, per index, the sample bits of
+// a frame and the SNR.
+struct AllocationPrices {
+    int last[kSubbands];
+    std::int32_t sample_bits[kSubbands][kAllocIndices];
+    float snr[kSubbands][kAllocIndices];
 
-    for (int s = 0; s < l.sblimit; ++s) {
-        const bool joint = l.nch == 2 && s >= l.bound;
-        const int channels = s < l.bound ? l.nch : 1;
-        // The estimate stops one short of the last index: a subband that no
-        // smaller index can mask is priced at the second-to-last one.
-        const int highest = last_index(alloc, s) - 1;
-        for (int c = 0; c < channels; ++c) {
-            int k = 0;
-            while (k < highest && snr_of(alloc, s, k) - smr[c][s] < kMinimumMnr) ++k;
-            if (joint) {
-                while (k < highest && snr_of(alloc, s, k) - smr[1 - c][s] < kMinimumMnr) ++k;
-            }
-            if (k > 0) {
-                required += sample_cost(alloc, s, k) + kScfsiBits + scale_factor_bits(scfsi[c][s]);
-                if (joint) required += kScfsiBits + scale_factor_bits(scfsi[1 - c][s]);
+    void fill(const AllocTable& alloc, int sblimit) {
+        for (int s = 0; s < sblimit; ++s) {
+            last[s] = last_index(alloc, s);
+            for (int k = 0; k <= last[s]; ++k) {
+                sample_bits[s][k] = sample_cost(alloc, s, k);
+                snr[s][k] = snr_of(alloc, s, k);
             }
         }
     }
-    return required;
+};
+
+namespace {
+
+// The noise-free need of a frame, split so that every bound is priced from
+// one pass over the subbands: per subband the bits when each channel codes it
+// and when it is coded jointly (both channels' ratios, scfsi and scale
+// factors, one set of samples). The estimate stops one short of the last
+// index: a subband that no smaller index can mask is priced at the
+// second-to-last one.
+struct NoiseFreeNeed {
+    const AllocTable* alloc = nullptr;  // null: nothing to price, the need is the header's
+    std::int32_t per_channel[kSubbands] = {};
+    std::int32_t joint[kSubbands] = {};
+
+    NoiseFreeNeed(const AllocTable* table, const AllocationPrices& prices, const float (*smr)[32],
+                  const std::int32_t (*scfsi)[32], const CodingLimits& l) {
+        if (table == nullptr || smr == nullptr || scfsi == nullptr) return;
+        alloc = table;
+        for (int s = 0; s < l.sblimit; ++s) {
+            const int highest = prices.last[s] - 1;
+            const float* const snr = prices.snr[s];
+            int first_k = 0;  // channel 0's index, where the joint search goes on
+            for (int c = 0; c < l.nch; ++c) {
+                int k = 0;
+                while (k < highest && snr[k] - smr[c][s] < kMinimumMnr) ++k;
+                if (c == 0) first_k = k;
+                if (k > 0) per_channel[s] += prices.sample_bits[s][k] + kScfsiBits + scale_factor_bits(scfsi[c][s]);
+            }
+            if (l.nch == 2) {
+                int k = first_k;
+                while (k < highest && snr[k] - smr[1][s] < kMinimumMnr) ++k;
+                if (k > 0) {
+                    joint[s] = prices.sample_bits[s][k] + kScfsiBits + scale_factor_bits(scfsi[0][s]) + kScfsiBits +
+                               scale_factor_bits(scfsi[1][s]);
+                }
+            } else {
+                joint[s] = per_channel[s];
+            }
+        }
+    }
+
+    // Header, check word, allocation fields and the subbands' bits at the
+    // coding's bound.
+    std::int32_t bits(const CodingParams& coding) const {
+        std::int32_t required = kHeaderBits + (protected_stream(coding) ? kCrcBits : 0);
+        if (alloc == nullptr) return required;
+        const CodingLimits l = coding_limits(coding);
+        required += allocation_field_bits(*alloc, l);
+        for (int s = 0; s < l.sblimit; ++s) required += s < l.bound ? per_channel[s] : joint[s];
+        return required;
+    }
+};
+
+}  // namespace
+
+std::int32_t BitAllocator::bits_for_no_noise(const float (*smr)[32], const std::int32_t (*scfsi)[32],
+                                             const CodingParams& coding) const {
+    const CodingLimits l = coding_limits(coding);
+    AllocationPrices prices;
+    if (coding.alloc != nullptr) prices.fill(*coding.alloc, l.sblimit);
+    return NoiseFreeNeed(coding.alloc, prices, smr, scfsi, l).bits(coding);
 }
 
 int BitAllocator::allocate_frame(const float (*smr)[32], const std::int32_t (*scfsi)[32],
                                  std::int32_t (*allocation)[32], std::int32_t& available_bits,
                                  CodingParams& coding, bool opening_frame) {
+    // The table's prices, looked up once for the decision and the greedy
+    // distribution.
+    AllocationPrices prices;
+    if (coding.alloc != nullptr) prices.fill(*coding.alloc, coding_limits(coding).sblimit);
     if (coding.configured_mode == 1 && coding.header != nullptr) {
         MpaHeader& header = *coding.header;
+        const NoiseFreeNeed need(coding.alloc, prices, smr, scfsi, coding_limits(coding));
         header.mode = 0;
         header.mode_extension = 0;
         coding.bound = coding.sblimit;
-        if (bits_for_no_noise(smr, scfsi, coding) <= available_bits) {
+        if (need.bits(coding) <= available_bits) {
             if (opening_frame) {
                 // Some demuxers confirm a stream's first frame only when the
                 // next header carries the same channel-mode bits. The opening
@@ -175,13 +234,19 @@ int BitAllocator::allocate_frame(const float (*smr)[32], const std::int32_t (*sc
             int extension = 3;
             for (; extension >= 0; --extension) {
                 coding.bound = bound_for_extension(extension);
-                if (bits_for_no_noise(smr, scfsi, coding) <= available_bits) break;
+                if (need.bits(coding) <= available_bits) break;
             }
             if (extension < 0) extension = 0;  // nothing fits: the lowest bound, coded as well as it goes
             header.mode_extension = extension;
         }
     }
-    return allocate_greedy(smr, scfsi, allocation, available_bits, coding);
+    if (allocation == nullptr || coding.alloc == nullptr || smr == nullptr || scfsi == nullptr) {
+        return allocate_greedy(smr, scfsi, allocation, available_bits, coding);
+    }
+    if (allocation == nullptr || coding.alloc == nullptr || smr == nullptr || scfsi == nullptr) {
+        return allocate_greedy(smr, scfsi, allocation, available_bits, coding);
+    }
+    return greedy(prices, smr, scfsi, allocation, available_bits, coding);
 }
 
 void find_lowest_mnr(const float (*mnr)[32], const std::uint8_t (*sb_state)[32], int subbands, int channels,
@@ -207,10 +272,22 @@ int BitAllocator::allocate_greedy(const float (*smr)[32], const std::int32_t (*s
                                   std::int32_t (*allocation)[32], std::int32_t& available_bits,
                                   CodingParams& coding) {
     if (allocation == nullptr) return 0;
+    if (coding.alloc == nullptr || smr == nullptr || scfsi == nullptr) {
+        for (int c = 0; c < kMaxChannels; ++c) {
+            for (int s = 0; s < kSubbands; ++s) allocation[c][s] = 0;
+        }
+        return 0;
+    }
+    AllocationPrices prices;
+    prices.fill(*coding.alloc, coding_limits(coding).sblimit);
+    return greedy(prices, smr, scfsi, allocation, available_bits, coding);
+}
+
+int BitAllocator::greedy(const AllocationPrices& prices, const float (*smr)[32], const std::int32_t (*scfsi)[32],
+                         std::int32_t (*allocation)[32], std::int32_t& available_bits, CodingParams& coding) {
     for (int c = 0; c < kMaxChannels; ++c) {
         for (int s = 0; s < kSubbands; ++s) allocation[c][s] = 0;
     }
-    if (coding.alloc == nullptr || smr == nullptr || scfsi == nullptr) return 0;
 
     if (overhead_ready_ == 0) {
         overhead_ready_ = 1;
@@ -227,49 +304,42 @@ int BitAllocator::allocate_greedy(const float (*smr)[32], const std::int32_t (*s
     for (int c = 0; c < l.nch; ++c) {
         for (int s = 0; s < l.sblimit; ++s) mnr[c][s] = snr_table[0] - smr[c][s];
     }
-    std::int32_t sample_bits = 0;
-    std::int32_t scale_bits = 0;
-    std::int32_t selection_bits = 0;
+    // Bits spent so far on samples, scale factors and scfsi.
+    std::int32_t spent = 0;
 
-    LowestMnrTree candidates(mnr, sb_state, l.sblimit, l.nch);
+    LowestMnrTree candidates;
+    candidates.open_all(mnr, l.sblimit, l.nch);
     for (;;) {
         int s = -1;
         int c = -1;
         if (!candidates.lowest(s, c)) break;
 
         const int k = allocation[c][s];
-        const int last = last_index(alloc, s);
+        const int last = prices.last[s];
         const bool joint = l.nch == 2 && s >= l.bound;
         if (k >= last) {
             // A subband without an allocation field (or already at its last
             // index) cannot be raised.
             sb_state[c][s] = kClosed;
         } else {
-            const std::int32_t increment =
-                sample_cost(alloc, s, k + 1) - (sb_state[c][s] != kUntouched ? sample_cost(alloc, s, k) : 0);
-            std::int32_t side_selection = 0;
-            std::int32_t side_scale = 0;
-            if (sb_state[c][s] == kUntouched) {
-                side_selection = kScfsiBits;
-                side_scale = scale_factor_bits(scfsi[c][s]);
-                if (joint) {
-                    // A joint subband sends scfsi and scale factors for both channels.
-                    side_selection += kScfsiBits;
-                    side_scale += scale_factor_bits(scfsi[1 - c][s]);
-                }
+            std::int32_t price = prices.sample_bits[s][k + 1];
+            if (sb_state[c][s] != kUntouched) {
+                price -= prices.sample_bits[s][k];
+            } else {
+                // The first raise also pays for scfsi and scale factors; a
+                // joint subband sends both channels' sets.
+                price += kScfsiBits + scale_factor_bits(scfsi[c][s]);
+                if (joint) price += kScfsiBits + scale_factor_bits(scfsi[1 - c][s]);
             }
             // Only a budget strictly below the total refuses the raise: a raise
             // that uses the last bit exactly is taken.
-            if (budget < sample_bits + scale_bits + selection_bits + side_selection + side_scale + increment) {
+            if (budget < spent + price) {
                 sb_state[c][s] = kClosed;
             } else {
                 allocation[c][s] = k + 1;
-                sample_bits += increment;
-                selection_bits += side_selection;
-                scale_bits += side_scale;
-                sb_state[c][s] = kOpen;
-                mnr[c][s] = snr_of(alloc, s, k + 1) - smr[c][s];
-                if (k + 1 >= last) sb_state[c][s] = kClosed;
+                spent += price;
+                sb_state[c][s] = k + 1 >= last ? kClosed : kOpen;
+                mnr[c][s] = prices.snr[s][k + 1] - smr[c][s];
             }
         }
 
@@ -278,13 +348,21 @@ int BitAllocator::allocate_greedy(const float (*smr)[32], const std::int32_t (*s
             const int other = 1 - c;
             allocation[other][s] = allocation[c][s];
             sb_state[other][s] = sb_state[c][s];
-            mnr[other][s] = snr_of(alloc, s, allocation[c][s]) - smr[other][s];
-            candidates.update(other, s);
+            mnr[other][s] = prices.snr[s][allocation[c][s]] - smr[other][s];
+            if (sb_state[other][s] == kClosed) {
+                candidates.close(other, s);
+            } else {
+                candidates.update(other, s, mnr[other][s]);
+            }
         }
-        candidates.update(c, s);
+        if (sb_state[c][s] == kClosed) {
+            candidates.close(c, s);
+        } else {
+            candidates.update(c, s, mnr[c][s]);
+        }
     }
 
-    available_bits = budget - selection_bits - scale_bits - sample_bits;
+    available_bits = budget - spent;
     return 0;
 }
 

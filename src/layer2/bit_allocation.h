@@ -18,6 +18,9 @@ extern const float snr_table[18];
 // Scale factors sent per scfsi value.
 extern const int scale_factor_count[4];
 
+// Per subband of a frame's table: last index, sample bits and SNR by index.
+struct AllocationPrices;
+
 class BitAllocator {
 public:
     // Clears the frame-overhead counts (at every stream set-up).
@@ -37,6 +40,9 @@ public:
                         CodingParams& coding);
 
 private:
+    int greedy(const AllocationPrices& prices, const float (*smr)[32], const std::int32_t (*scfsi)[32],
+               std::int32_t (*allocation)[32], std::int32_t& available_bits, CodingParams& coding);
+
     int overhead_ready_ = 0;
     int header_bits_ = 32;
     int crc_bits_ = 0;
