@@ -25,6 +25,55 @@ constexpr HeaderField kProtectedFields[] = {
     {&MpaHeader::copyright, 1},     {&MpaHeader::original, 1},           {&MpaHeader::emphasis, 2},
 };
 
+// The check word a byte at a time: entry b is the register change that
+// feeding the eight bits of b to a register whose top byte is b brings.
+struct CrcByteTable {
+    std::uint16_t entry[256];
+};
+
+constexpr CrcByteTable make_crc_byte_table() {
+    CrcByteTable table{};
+    for (std::uint32_t b = 0; b < 256; ++b) {
+        std::uint32_t crc = b << 8;
+        for (int i = 0; i < 8; ++i) crc = (crc & 0x8000u) != 0 ? (crc << 1) ^ kCrcPolynomial : crc << 1;
+        table.entry[b] = static_cast<std::uint16_t>(crc & 0xFFFFu);
+    }
+    return table;
+}
+
+constexpr CrcByteTable kCrcBytes = make_crc_byte_table();
+
+// Fields fed one after another, most significant bit first, as update_crc
+// would take them: they gather in an accumulator and go through the byte
+// table eight bits at a time; the last few bits go bit by bit.
+class CrcFeed {
+public:
+    explicit CrcFeed(std::uint32_t crc) : crc_(crc & 0xFFFFu) {}
+
+    void put(std::uint32_t value, int width) {
+        width = clamp_int(width, 0, 32);
+        if (width == 0) return;
+        pending_ = (pending_ << width) | (value & (0xFFFFFFFFu >> (32 - width)));
+        count_ += width;
+        while (count_ >= 8) {
+            count_ -= 8;
+            const std::uint32_t byte = static_cast<std::uint32_t>(pending_ >> count_) & 0xFFu;
+            crc_ = ((crc_ << 8) ^ kCrcBytes.entry[((crc_ >> 8) ^ byte) & 0xFFu]) & 0xFFFFu;
+        }
+    }
+
+    std::uint32_t finish() {
+        if (count_ > 0) update_crc(static_cast<std::uint32_t>(pending_), count_, crc_);
+        count_ = 0;
+        return crc_;
+    }
+
+private:
+    std::uint32_t crc_;
+    std::uint64_t pending_ = 0;  // the newest count_ bits are not yet in crc_
+    int count_ = 0;
+};
+
 }  // namespace
 
 void update_crc(std::uint32_t value, int width, std::uint32_t& crc) {
@@ -40,13 +89,16 @@ void update_crc(std::uint32_t value, int width, std::uint32_t& crc) {
 
 void compute_crc(const CodingParams& coding, const std::int32_t (*allocation)[32], const std::int32_t (*scfsi)[32],
                  std::uint32_t& crc) {
-    crc = kCrcStart;
+    CrcFeed feed(kCrcStart);
     if (coding.header != nullptr) {
         for (const HeaderField& f : kProtectedFields) {
-            update_crc(static_cast<std::uint32_t>(coding.header->*f.field), f.width, crc);
+            feed.put(static_cast<std::uint32_t>(coding.header->*f.field), f.width);
         }
     }
-    if (coding.alloc == nullptr || allocation == nullptr || scfsi == nullptr) return;
+    if (coding.alloc == nullptr || allocation == nullptr || scfsi == nullptr) {
+        crc = feed.finish();
+        return;
+    }
 
     const AllocTable& alloc = *coding.alloc;
     const CodingLimits limits = coding_limits(coding);
@@ -60,15 +112,16 @@ void compute_crc(const CodingParams& coding, const std::int32_t (*allocation)[32
         const int width = field_bits(alloc, sb);
         const int channels = sb < bound ? nch : 1;
         for (int ch = 0; ch < channels; ++ch) {
-            update_crc(static_cast<std::uint32_t>(allocation[ch][sb]), width, crc);
+            feed.put(static_cast<std::uint32_t>(allocation[ch][sb]), width);
         }
     }
     // scfsi of every allocated subband of every channel, joint ones included.
     for (int sb = 0; sb < sblimit; ++sb) {
         for (int ch = 0; ch < nch; ++ch) {
-            if (allocation[ch][sb] != 0) update_crc(static_cast<std::uint32_t>(scfsi[ch][sb]), 2, crc);
+            if (allocation[ch][sb] != 0) feed.put(static_cast<std::uint32_t>(scfsi[ch][sb]), 2);
         }
     }
+    crc = feed.finish();
 }
 
 void write_header(const CodingParams& coding, BitWriter& writer) {

@@ -210,8 +210,13 @@ void write_samples(const ChannelCodes* subband, const std::int32_t (*allocation)
                 }
                 if (c.grouped) {
                     writer.put_bits(static_cast<std::int32_t>(v[0] + c.steps * (v[1] + c.steps * v[2])), c.width);
+                } else if (c.width <= 10) {
+                    // Three codes of up to 10 bits are one field of up to 30.
+                    const std::uint32_t three = (((v[0] << c.width) | v[1]) << c.width) | v[2];
+                    writer.put_bits(static_cast<std::int32_t>(three), 3 * c.width);
                 } else {
-                    for (int j = 0; j < 3; ++j) writer.put_bits(static_cast<std::int32_t>(v[j]), c.width);
+                    writer.put_bits(static_cast<std::int32_t>(v[0]), c.width);
+                    writer.put_bits(static_cast<std::int32_t>((v[1] << c.width) | v[2]), 2 * c.width);
                 }
             }
         }
