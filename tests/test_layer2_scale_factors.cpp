@@ -5,6 +5,7 @@
 #include <cfloat>
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <random>
 
 #include "layer2/scale_factors.h"
@@ -39,6 +40,15 @@ TEST(ScaleIndex, ExamplesAndLargestCoveringIndex) {
             peak[1][2][1] = samples[1][2][3][1] = -1.0000001f;
             peak[1][2][2] = 0.0f;
             for (auto& row : samples[1][2]) row[2] = 0.0f;
+            // A sample that is not a number is passed over; an infinite one
+            // takes the largest scale factor; the tiniest ones are silence.
+            samples[1][2][0][3] = std::nanf("");
+            peak[1][2][4] = samples[1][2][6][4] = -std::numeric_limits<float>::infinity();
+            const float tiny[3] = {std::numeric_limits<float>::denorm_min(), 1e-20f, std::nextafter(1e-20f, 1.0f)};
+            for (int s = 5; s < 8; ++s) {
+                peak[1][2][s] = tiny[s - 5];
+                for (auto& row : samples[1][2]) row[s] = tiny[s - 5];
+            }
         }
         zuvo::compute_scale_indices(samples, out, 2, 30);
         for (int c = 0; c < 2; ++c)
@@ -53,6 +63,10 @@ TEST(ScaleIndex, ExamplesAndLargestCoveringIndex) {
             EXPECT_EQ(out[1][2][0], 0);
             EXPECT_EQ(out[1][2][1], 2);
             EXPECT_EQ(out[1][2][2], 63);
+            EXPECT_EQ(out[1][2][4], 0);
+            EXPECT_EQ(out[1][2][5], 63);
+            EXPECT_EQ(out[1][2][6], 63);
+            EXPECT_EQ(out[1][2][7], 62);
         }
     }
 }

@@ -4,6 +4,9 @@
 #include "layer2/scale_factors.h"
 
 #include <cmath>
+#include <cstring>
+
+#include "platform/platform.h"
 
 namespace zuvo {
 
@@ -58,6 +61,32 @@ const int scfsi_patterns[5][5] = {
     {123, 122, 122, 133, 123},
 };
 
+namespace {
+
+// The index of the smallest scale factor that still covers a peak (0 for a
+// peak beyond the largest, 63 for silence), from the peak's binary exponent.
+// For peak = m * 2^e with m in [1, 2), the scale factors 2^(e + 1),
+// 2^(e + 2/3), 2^(e + 1/3) and 2^e have the indices -3e .. 3 - 3e, and each
+// is a power of two times 2, 2^(2/3), 2^(1/3) or 1 exactly (rounding to float
+// does not depend on the power of two), so comparing m with those three
+// entries places the peak among them. The table's last entry stands for
+// silence and falls outside the pattern.
+inline int scale_index_of(float peak) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &peak, sizeof bits);
+    const int exponent = static_cast<int>(bits >> 23) - 127;  // the peak is not negative
+    const std::uint32_t unit_bits = (bits & 0x7FFFFFu) | 0x3F800000u;
+    float m;
+    std::memcpy(&m, &unit_bits, sizeof m);
+    const int index = -3 * exponent + (m <= scale_factor_table[1] ? 1 : 0) + (m <= scale_factor_table[2] ? 1 : 0) +
+                      (m <= 1.0f ? 1 : 0);
+    const int below_table = peak <= scale_factor_table[63] ? 63 : 62;
+    return index < 0 ? 0 : (index > 62 ? below_table : index);
+}
+
+}  // namespace
+
+ZUVO_VECTOR_KERNEL
 void compute_scale_indices(const ChannelSamples* samples, ChannelScaleIndices* out, int channels,
                            int sblimit) {
     if (samples == nullptr || out == nullptr) return;
@@ -65,30 +94,24 @@ void compute_scale_indices(const ChannelSamples* samples, ChannelScaleIndices* o
     sblimit = clamp_int(sblimit, 0, kSubbands);
     for (int c = 0; c < channels; ++c) {
         for (int p = 0; p < kParts; ++p) {
-            for (int s = 0; s < sblimit; ++s) {
-                float peak = 0.0f;
-                for (int k = 0; k < kPartSamples; ++k) {
+            // The largest magnitude of the part's twelve samples per subband
+            // (a sample that is not a number is passed over), and its index,
+            // for all 32 subbands side by side; the coded ones are kept.
+            float peak[kSubbands] = {};
+            for (int k = 0; k < kPartSamples; ++k) {
+                for (int s = 0; s < kSubbands; ++s) {
                     const float magnitude = std::fabs(samples[c][p][k][s]);
-                    if (magnitude > peak) peak = magnitude;
+                    peak[s] = magnitude > peak[s] ? magnitude : peak[s];
                 }
-                // Five halving steps over the decreasing table leave the index
-                // one above or at the largest index whose scale factor still
-                // covers the peak; one comparison settles which.
-                int index = 32;
-                for (int step = 16; step > 0; step >>= 1) {
-                    if (peak > scale_factor_table[index]) {
-                        index -= step;
-                    } else {
-                        index += step;
-                    }
-                }
-                if (peak > scale_factor_table[index]) --index;
-                out[c][p][s] = index;
             }
+            std::int32_t index[kSubbands];
+            for (int s = 0; s < kSubbands; ++s) index[s] = scale_index_of(peak[s]);
+            for (int s = 0; s < sblimit; ++s) out[c][p][s] = index[s];
         }
     }
 }
 
+ZUVO_VECTOR_KERNEL
 void combine_joint(const ChannelSamples* sb_sample, ChannelSamples& j_sample, int sblimit) {
     if (sb_sample == nullptr) return;
     sblimit = clamp_int(sblimit, 0, kSubbands);
