@@ -121,6 +121,9 @@ void quantize_part(const float (*samples)[32], const float (*joint)[32], int joi
     }
 }
 
+// A coded subband writes one or two fields per granule.
+constexpr int kMaxFieldsPerSubband = 2;
+
 // Codes are at most 16 bits wide; no table has more steps.
 constexpr std::int32_t kMaxSteps = 65536;
 
@@ -198,28 +201,44 @@ void write_samples(const ChannelCodes* subband, const std::int32_t (*allocation)
         }
     }
 
-    for (int s = 0; s < kParts; ++s) {
-        for (int j0 = 0; j0 < kPartSamples; j0 += 3) {
-            for (int i = 0; i < count; ++i) {
-                const CodedSubband& c = coded[i];
-                const std::uint32_t (*const granule)[32] = c.codes[s] + j0;
-                std::uint32_t v[3];
-                for (int j = 0; j < 3; ++j) {
-                    const std::uint32_t code = granule[j][c.sb];
-                    v[j] = code < c.highest ? code : c.highest;
-                }
-                if (c.grouped) {
-                    writer.put_bits(static_cast<std::int32_t>(v[0] + c.steps * (v[1] + c.steps * v[2])), c.width);
-                } else if (c.width <= 10) {
-                    // Three codes of up to 10 bits are one field of up to 30.
-                    const std::uint32_t three = (((v[0] << c.width) | v[1]) << c.width) | v[2];
-                    writer.put_bits(static_cast<std::int32_t>(three), 3 * c.width);
-                } else {
-                    writer.put_bits(static_cast<std::int32_t>(v[0]), c.width);
-                    writer.put_bits(static_cast<std::int32_t>((v[1] << c.width) | v[2]), 2 * c.width);
-                }
+    // The fields of every granule, subband by subband: a grouped codeword,
+    // three codes of up to 10 bits as one field, or a code and a pair. The
+    // widths are the same in every granule; the stream then takes the
+    // granules one after another.
+    constexpr int kGranules = kParts * kPartSamples / 3;
+    std::uint32_t fields[kGranules][kMaxChannels * kMaxFieldsPerSubband * kSubbands];
+    int widths[kMaxChannels * kMaxFieldsPerSubband * kSubbands];
+    int field_count = 0;
+    for (int i = 0; i < count; ++i) {
+        const CodedSubband& c = coded[i];
+        const int first = field_count;
+        for (int g = 0; g < kGranules; ++g) {
+            const std::uint32_t (*const granule)[32] = c.codes[g / 4] + 3 * (g % 4);
+            std::uint32_t v[3];
+            for (int j = 0; j < 3; ++j) {
+                const std::uint32_t code = granule[j][c.sb];
+                v[j] = code < c.highest ? code : c.highest;
+            }
+            if (c.grouped) {
+                fields[g][first] = v[0] + c.steps * (v[1] + c.steps * v[2]);
+            } else if (c.width <= 10) {
+                fields[g][first] = (((v[0] << c.width) | v[1]) << c.width) | v[2];
+            } else {
+                fields[g][first] = v[0];
+                fields[g][first + 1] = (v[1] << c.width) | v[2];
             }
         }
+        if (c.grouped) {
+            widths[field_count++] = c.width;
+        } else if (c.width <= 10) {
+            widths[field_count++] = 3 * c.width;
+        } else {
+            widths[field_count++] = c.width;
+            widths[field_count++] = 2 * c.width;
+        }
+    }
+    for (int g = 0; g < kGranules; ++g) {
+        for (int f = 0; f < field_count; ++f) writer.put_bits(static_cast<std::int32_t>(fields[g][f]), widths[f]);
     }
 }
 

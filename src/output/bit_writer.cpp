@@ -29,10 +29,7 @@ bool BitWriter::init() {
     return buffer_ != nullptr;
 }
 
-void BitWriter::flush_word() {
-    // The oldest 32 of the (64 - free_) pending bits.
-    const std::uint32_t word = static_cast<std::uint32_t>(accumulator_ >> (32 - free_));
-    free_ += 32;
+void BitWriter::store_word(std::uint32_t word) {
     if (buffer_ == nullptr) return;  // not initialised: the bits are dropped
     std::uint8_t* out = buffer_ + length_;
     out[0] = static_cast<std::uint8_t>(word >> 24);

@@ -62,7 +62,24 @@ public:
     int length() const { return length_; }
 
 private:
-    void flush_word();
+    // Moves the oldest 32 pending bits to the buffer as one big-endian word;
+    // the buffer's hand-over to the store (and a writer without a buffer)
+    // take the slow path.
+    void flush_word() {
+        const std::uint32_t word = static_cast<std::uint32_t>(accumulator_ >> (32 - free_));
+        free_ += 32;
+        if (buffer_ == nullptr || length_ + 4 >= kWriterBufferBytes) {
+            store_word(word);
+            return;
+        }
+        std::uint8_t* const out = buffer_ + length_;
+        out[0] = static_cast<std::uint8_t>(word >> 24);
+        out[1] = static_cast<std::uint8_t>(word >> 16);
+        out[2] = static_cast<std::uint8_t>(word >> 8);
+        out[3] = static_cast<std::uint8_t>(word);
+        length_ += 4;
+    }
+    void store_word(std::uint32_t word);
 
     std::uint64_t accumulator_ = 0;
     std::uint8_t* buffer_ = nullptr;
