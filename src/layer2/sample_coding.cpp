@@ -158,12 +158,13 @@ void quantize(const ChannelScaleIndices* scale_index, const ChannelSamples* sb_s
             q.highest[sb] = static_cast<double>(steps - 1);
         }
         for (int s = 0; s < kParts; ++s) {
-            for (int sb = 0; sb < kSubbands; ++sb) {
-                const std::int32_t index = sb >= l.sblimit    ? 0
-                                           : sb >= joint_from ? j_scale_index[s][sb]
-                                                              : scale_index[k][s][sb];
-                q.scale[sb] = static_cast<double>(scale_factor_table[clamp_int(index, 0, 63)]);
+            for (int sb = 0; sb < joint_from; ++sb) {
+                q.scale[sb] = static_cast<double>(scale_factor_table[clamp_int(scale_index[k][s][sb], 0, 63)]);
             }
+            for (int sb = joint_from; sb < l.sblimit; ++sb) {
+                q.scale[sb] = static_cast<double>(scale_factor_table[clamp_int(j_scale_index[s][sb], 0, 63)]);
+            }
+            for (int sb = l.sblimit; sb < kSubbands; ++sb) q.scale[sb] = 1.0;
             quantize_part(sb_sample[k][s], j_sample[s], joint_from, q, subband[k][s]);
         }
     }
