@@ -106,9 +106,11 @@ float snr_of(const AllocTable& alloc, int s, int k) {
 
 int scale_factor_bits(std::int32_t scfsi) { return kScaleFactorBits * scale_factor_count[scfsi & 3]; }
 
-int allocation_field_bits(const AllocTable& alloc, const CodingLimits& l) {
+// Allocation fields of a frame: one per channel below the bound, one shared
+// from it on.
+int allocation_field_bits(const int (&field_bits)[kSubbands], const CodingLimits& l) {
     int bits = 0;
-    for (int s = 0; s < l.sblimit; ++s) bits += (s < l.bound ? l.nch : 1) * field_bits(alloc, s);
+    for (int s = 0; s < l.sblimit; ++s) bits += (s < l.bound ? l.nch : 1) * field_bits[s];
     return bits;
 }
 
@@ -118,24 +120,30 @@ bool protected_stream(const CodingParams& coding) {
 
 }  // namespace
 
-// The prices of a frame's table, looked up once per frame instead of once per
-// raise: per coded subband its last index and, per index, the sample bits of
-// a frame and the SNR.
-struct AllocationPrices {
-    int last[kSubbands];
-    std::int32_t sample_bits[kSubbands][kAllocIndices];
-    float snr[kSubbands][kAllocIndices];
-
-    void fill(const AllocTable& alloc, int sblimit) {
-        for (int s = 0; s < sblimit; ++s) {
-            last[s] = last_index(alloc, s);
-            for (int k = 0; k <= last[s]; ++k) {
-                sample_bits[s][k] = sample_cost(alloc, s, k);
-                snr[s][k] = snr_of(alloc, s, k);
-            }
+void AllocationPrices::fill(const AllocTable& alloc, int sblimit) {
+    for (int s = 0; s < sblimit; ++s) {
+        field_bits[s] = zuvo::field_bits(alloc, s);
+        last[s] = last_index(alloc, s);
+        for (int k = 0; k <= last[s]; ++k) {
+            sample_bits[s][k] = sample_cost(alloc, s, k);
+            snr[s][k] = snr_of(alloc, s, k);
         }
     }
-};
+}
+
+const AllocationPrices& BitAllocator::prices_for(const CodingParams& coding) {
+    const int sblimit = coding_limits(coding).sblimit;
+    const bool known = coding.table_number >= 0 && coding.alloc == prices_alloc_ &&
+                       coding.table_number == prices_table_ && sblimit == prices_sblimit_;
+    if (!known) {
+        prices_.fill(*coding.alloc, sblimit);
+        // Only a numbered table is the same table the next time it is seen.
+        prices_alloc_ = coding.table_number >= 0 ? coding.alloc : nullptr;
+        prices_table_ = coding.table_number;
+        prices_sblimit_ = sblimit;
+    }
+    return prices_;
+}
 
 namespace {
 
@@ -146,15 +154,18 @@ namespace {
 // index: a subband that no smaller index can mask is priced at the
 // second-to-last one.
 struct NoiseFreeNeed {
-    const AllocTable* alloc = nullptr;  // null: nothing to price, the need is the header's
+    bool priced = false;  // false: nothing to price, the need is the header's
+    int field_bits[kSubbands] = {};
     std::int32_t per_channel[kSubbands] = {};
     std::int32_t joint[kSubbands] = {};
 
-    NoiseFreeNeed(const AllocTable* table, const AllocationPrices& prices, const float (*smr)[32],
-                  const std::int32_t (*scfsi)[32], const CodingLimits& l) {
-        if (table == nullptr || smr == nullptr || scfsi == nullptr) return;
-        alloc = table;
+    NoiseFreeNeed(const AllocationPrices* table_prices, const float (*smr)[32], const std::int32_t (*scfsi)[32],
+                  const CodingLimits& l) {
+        if (table_prices == nullptr || smr == nullptr || scfsi == nullptr) return;
+        priced = true;
+        const AllocationPrices& prices = *table_prices;
         for (int s = 0; s < l.sblimit; ++s) {
+            field_bits[s] = prices.field_bits[s];
             const int highest = prices.last[s] - 1;
             const float* const snr = prices.snr[s];
             int first_k = 0;  // channel 0's index, where the joint search goes on
@@ -181,9 +192,9 @@ struct NoiseFreeNeed {
     // coding's bound.
     std::int32_t bits(const CodingParams& coding) const {
         std::int32_t required = kHeaderBits + (protected_stream(coding) ? kCrcBits : 0);
-        if (alloc == nullptr) return required;
+        if (!priced) return required;
         const CodingLimits l = coding_limits(coding);
-        required += allocation_field_bits(*alloc, l);
+        required += allocation_field_bits(field_bits, l);
         for (int s = 0; s < l.sblimit; ++s) required += s < l.bound ? per_channel[s] : joint[s];
         return required;
     }
@@ -196,19 +207,18 @@ std::int32_t BitAllocator::bits_for_no_noise(const float (*smr)[32], const std::
     const CodingLimits l = coding_limits(coding);
     AllocationPrices prices;
     if (coding.alloc != nullptr) prices.fill(*coding.alloc, l.sblimit);
-    return NoiseFreeNeed(coding.alloc, prices, smr, scfsi, l).bits(coding);
+    return NoiseFreeNeed(coding.alloc != nullptr ? &prices : nullptr, smr, scfsi, l).bits(coding);
 }
 
 int BitAllocator::allocate_frame(const float (*smr)[32], const std::int32_t (*scfsi)[32],
                                  std::int32_t (*allocation)[32], std::int32_t& available_bits,
                                  CodingParams& coding, bool opening_frame) {
-    // The table's prices, looked up once for the decision and the greedy
-    // distribution.
-    AllocationPrices prices;
-    if (coding.alloc != nullptr) prices.fill(*coding.alloc, coding_limits(coding).sblimit);
+    // The table's prices, looked up once per table for the decision and the
+    // greedy distribution.
+    const AllocationPrices* const prices = coding.alloc != nullptr ? &prices_for(coding) : nullptr;
     if (coding.configured_mode == 1 && coding.header != nullptr) {
         MpaHeader& header = *coding.header;
-        const NoiseFreeNeed need(coding.alloc, prices, smr, scfsi, coding_limits(coding));
+        const NoiseFreeNeed need(prices, smr, scfsi, coding_limits(coding));
         header.mode = 0;
         header.mode_extension = 0;
         coding.bound = coding.sblimit;
@@ -246,7 +256,7 @@ int BitAllocator::allocate_frame(const float (*smr)[32], const std::int32_t (*sc
     if (allocation == nullptr || coding.alloc == nullptr || smr == nullptr || scfsi == nullptr) {
         return allocate_greedy(smr, scfsi, allocation, available_bits, coding);
     }
-    return greedy(prices, smr, scfsi, allocation, available_bits, coding);
+    return greedy(*prices, smr, scfsi, allocation, available_bits, coding);
 }
 
 void find_lowest_mnr(const float (*mnr)[32], const std::uint8_t (*sb_state)[32], int subbands, int channels,
@@ -278,9 +288,7 @@ int BitAllocator::allocate_greedy(const float (*smr)[32], const std::int32_t (*s
         }
         return 0;
     }
-    AllocationPrices prices;
-    prices.fill(*coding.alloc, coding_limits(coding).sblimit);
-    return greedy(prices, smr, scfsi, allocation, available_bits, coding);
+    return greedy(prices_for(coding), smr, scfsi, allocation, available_bits, coding);
 }
 
 int BitAllocator::greedy(const AllocationPrices& prices, const float (*smr)[32], const std::int32_t (*scfsi)[32],
@@ -295,9 +303,9 @@ int BitAllocator::greedy(const AllocationPrices& prices, const float (*smr)[32],
         crc_bits_ = protected_stream(coding) ? kCrcBits : 0;
     }
 
-    const AllocTable& alloc = *coding.alloc;
     const CodingLimits l = coding_limits(coding);
-    const std::int32_t budget = available_bits - (header_bits_ + crc_bits_ + allocation_field_bits(alloc, l));
+    const std::int32_t budget =
+        available_bits - (header_bits_ + crc_bits_ + allocation_field_bits(prices.field_bits, l));
 
     float mnr[kMaxChannels][kSubbands] = {};
     std::uint8_t sb_state[kMaxChannels][kSubbands] = {};

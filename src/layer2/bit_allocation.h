@@ -18,13 +18,25 @@ extern const float snr_table[18];
 // Scale factors sent per scfsi value.
 extern const int scale_factor_count[4];
 
-// Per subband of a frame's table: last index, sample bits and SNR by index.
-struct AllocationPrices;
+// Per coded subband of a table: width of the allocation field, last index,
+// and by index the sample bits of a frame and the SNR.
+struct AllocationPrices {
+    int field_bits[kSubbands];
+    int last[kSubbands];
+    std::int32_t sample_bits[kSubbands][kAllocIndices];
+    float snr[kSubbands][kAllocIndices];
+
+    void fill(const AllocTable& alloc, int sblimit);
+};
 
 class BitAllocator {
 public:
-    // Clears the frame-overhead counts (at every stream set-up).
-    void reset_frame_overhead() { overhead_ready_ = 0; }
+    // Clears the frame-overhead counts and the table prices (at every stream
+    // set-up).
+    void reset_frame_overhead() {
+        overhead_ready_ = 0;
+        prices_alloc_ = nullptr;
+    }
 
     // Decides mode/mode_extension/bound (joint-stereo streams), then allocates.
     // available_bits: in, the frame's bits; out, the bits no field uses.
@@ -43,7 +55,14 @@ private:
     int greedy(const AllocationPrices& prices, const float (*smr)[32], const std::int32_t (*scfsi)[32],
                std::int32_t (*allocation)[32], std::int32_t& available_bits, CodingParams& coding);
 
+    // The prices of the table in use, kept while the same numbered table is.
+    const AllocationPrices& prices_for(const CodingParams& coding);
+
     int overhead_ready_ = 0;
+    AllocationPrices prices_{};
+    const AllocTable* prices_alloc_ = nullptr;
+    std::int32_t prices_table_ = -1;
+    int prices_sblimit_ = -1;
     int header_bits_ = 32;
     int crc_bits_ = 0;
 };
