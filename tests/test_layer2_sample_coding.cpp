@@ -99,7 +99,7 @@ TEST(Quantize, FrameAgreesWithTheScalarQuantizerSampleBySample) {
     std::uniform_real_distribution<float> unit(-1.2f, 1.2f);
     const float odd[] = {std::nanf(""), std::numeric_limits<float>::infinity(), -1e30f, 0.0f, -0.0f, 1.0f, -1.0f};
     auto sample = [&]() { return rng() % 16 == 0 ? odd[rng() % 7] : unit(rng); };
-    const int shapes[][3] = {{1, 27, 27}, {2, 27, 27}, {2, 27, 4}, {2, 27, 16}, {2, 20, 8}, {2, 27, 0}};
+    const int shapes[][3] = {{1, 27, 27}, {2, 27, 27}, {2, 27, 4}, {2, 27, 16}, {2, 20, 8}, {2, 27, 0}, {1, 8, 8}, {2, 12, 4}};
     for (const auto& shape : shapes) {
         Frame f(shape[0], shape[1], shape[2]);
         for (int round = 0; round < 20; ++round) {

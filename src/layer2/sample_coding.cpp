@@ -89,18 +89,21 @@ struct SubbandQuantizers {
     std::int32_t highest_code[kSubbands];
 };
 
-// quantize_sample for the 32 subbands of the twelve samples of a part, side
+// quantize_sample for the subbands of the twelve samples of a part, side
 // by side: x = sample / scale, y = A*x + B; the upper half of the steps
 // (offset P) when y >= 0, else y + 1; the step y * P, not a number or
 // negative read as 0, limited to the highest code, truncated, plus the
 // offset, limited again. The same double operations in the same order as the
 // scalar quantizer, with selects for its branches. Subbands from joint_from
 // on take their samples from the joint signal.
-ZUVO_VECTOR_KERNEL
-void quantize_part(const float (*samples)[32], const float (*joint)[32], int joint_from,
-                   const SubbandQuantizers& q, std::uint32_t (*codes)[32]) {
+// Only the first `lanes` subbands are computed; the others code nothing and
+// get code 0.
+template <int lanes>
+inline void quantize_lanes(const float (*samples)[32], const float (*joint)[32], int joint_from,
+                           const SubbandQuantizers& q, std::uint32_t (*codes)[32]) {
     for (int j = 0; j < kPartSamples; ++j) {
-        for (int sb = 0; sb < kSubbands; ++sb) {
+        for (int sb = lanes; sb < kSubbands; ++sb) codes[j][sb] = 0;
+        for (int sb = 0; sb < lanes; ++sb) {
             // Every operand is loaded and every operation done in all lanes;
             // only selects stand for the branches (adding 0 instead of 1
             // leaves y as it is, but for the sign of a zero, which the
@@ -118,6 +121,18 @@ void quantize_part(const float (*samples)[32], const float (*joint)[32], int joi
             const std::int32_t code = static_cast<std::int32_t>(limited) + (upper ? p_code : 0);
             codes[j][sb] = static_cast<std::uint32_t>(code < highest_code ? code : highest_code);
         }
+    }
+}
+
+// Low bitrates code at most 8 or 12 subbands and the second channel of a
+// joint frame at most 16: the upper half is left out when it codes nothing.
+ZUVO_VECTOR_KERNEL
+void quantize_part(const float (*samples)[32], const float (*joint)[32], int joint_from, int coded_end,
+                   const SubbandQuantizers& q, std::uint32_t (*codes)[32]) {
+    if (coded_end <= kSubbands / 2) {
+        quantize_lanes<kSubbands / 2>(samples, joint, joint_from, q, codes);
+    } else {
+        quantize_lanes<kSubbands>(samples, joint, joint_from, q, codes);
     }
 }
 
@@ -165,7 +180,7 @@ void quantize(const ChannelScaleIndices* scale_index, const ChannelSamples* sb_s
                 q.scale[sb] = static_cast<double>(scale_factor_table[clamp_int(j_scale_index[s][sb], 0, 63)]);
             }
             for (int sb = l.sblimit; sb < kSubbands; ++sb) q.scale[sb] = 1.0;
-            quantize_part(sb_sample[k][s], j_sample[s], joint_from, q, subband[k][s]);
+            quantize_part(sb_sample[k][s], j_sample[s], joint_from, k == 0 ? l.sblimit : joint_from, q, subband[k][s]);
         }
     }
 }
