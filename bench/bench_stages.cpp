@@ -219,6 +219,36 @@ void BM_Layer2Frame(benchmark::State& state) {
 }
 BENCHMARK(BM_Layer2Frame)->Arg(0)->Arg(1);
 
+// The bit allocation alone (joint-stereo decision and greedy distribution)
+// of the frames above, for its share of the Layer II coding.
+void BM_Layer2Allocation(benchmark::State& state) {
+    zuvo::MpaHeader header{};
+    header.version = 1;
+    header.layer = 2;
+    header.protection = 1;
+    header.bitrate_index = 10;
+    header.mode = static_cast<std::int32_t>(state.range(0));
+    zuvo::CodingParams coding;
+    coding.header = &header;
+    zuvo::derive_coding_params(coding);
+    const Layer2Input* frames = layer2_inputs(coding);
+    zuvo::BitAllocator allocator;
+    std::int32_t allocation[2][32] = {};
+    int index = 0;
+    for (auto _ : state) {
+        const Layer2Input& d = frames[index];
+        index = (index + 1) % kFrames;
+        header.mode = coding.configured_mode;
+        std::int32_t available_bits = 626 * 8;
+        allocator.allocate_frame(d.smr, d.scfsi, allocation, available_bits, coding, false);
+        benchmark::DoNotOptimize(allocation);
+        benchmark::ClobberMemory();
+    }
+    zuvo::release_coding_params(coding);
+    state.SetItemsProcessed(state.iterations() * 2 * kFrameSamples);
+}
+BENCHMARK(BM_Layer2Allocation)->Arg(0)->Arg(1);
+
 }  // namespace
 
 BENCHMARK_MAIN();

@@ -7,6 +7,8 @@
 // raise, its scfsi and scale factors, until no raise fits any more.
 #include "layer2/bit_allocation.h"
 
+#include <cstring>
+
 #include "layer2/alloc_tables.h"
 
 namespace zuvo {
@@ -37,56 +39,85 @@ enum : std::uint8_t { kUntouched = 0, kOpen = 1, kClosed = 2 };
 // full scan (lowest mnr, ties to the lower channel, then the lower subband)
 // while each change costs six comparisons instead of a new scan. Pairs outside
 // the frame and closed pairs hold a key above every mnr.
+//
+//
+// Every node holds the lowest key below it and its pair. A change walks up
+// from the pair carrying the winning key and pair in registers; the sibling of
+// each node on the way is known beforehand, so its key is loaded without
+// waiting for the levels below. The keys are integers of the same order as
+// the mnr, so that every match is a branch-free select: which pair wins
+// follows the signal, and a branch on it would be mispredicted half the time.
 class LowestMnrTree {
 public:
     static constexpr int kLeaves = 64;
-    static constexpr float kInfinity = 3.0e38f;
 
     // Every pair closed.
     LowestMnrTree() {
-        for (int leaf = 0; leaf < kLeaves; ++leaf) {
-            key_[leaf] = kInfinity;
-            winner_[kLeaves + leaf] = static_cast<std::uint8_t>(leaf);
+        for (int node = 1; node < 2 * kLeaves; ++node) {
+            key_[node] = key_of(kClosedMnr);
+            pair_[node] = static_cast<std::uint8_t>(node >= kLeaves ? node - kLeaves : 0);
         }
-        for (int node = kLeaves - 1; node >= 1; --node) winner_[node] = winner_[2 * node];
     }
 
     // Opens every pair of the frame with its mnr, at once.
     void open_all(const float (*mnr)[32], int subbands, int channels) {
         for (int c = 0; c < channels; ++c) {
-            for (int s = 0; s < subbands; ++s) key_[c * kSubbands + s] = key_of(mnr[c][s]);
+            for (int s = 0; s < subbands; ++s) key_[kLeaves + c * kSubbands + s] = key_of(mnr[c][s]);
         }
-        for (int node = kLeaves - 1; node >= 1; --node) winner_[node] = play(node);
+        for (int node = kLeaves - 1; node >= 1; --node) {
+            const int left = 2 * node;
+            const int winner = key_[left + 1] < key_[left] ? left + 1 : left;
+            key_[node] = key_[winner];
+            pair_[node] = pair_[winner];
+        }
     }
 
     // The pair to raise next, or false when every pair is closed.
     bool lowest(int& subband, int& channel) const {
-        const int leaf = winner_[1];
-        if (!(key_[leaf] < kNoChoice)) return false;
-        channel = leaf / kSubbands;
-        subband = leaf % kSubbands;
+        if (!(key_[1] < key_of(kNoChoice))) return false;
+        channel = pair_[1] / kSubbands;
+        subband = pair_[1] % kSubbands;
         return true;
     }
 
     // A pair's new mnr, or its closing.
     void update(int channel, int subband, float mnr) { set(channel * kSubbands + subband, key_of(mnr)); }
-    void close(int channel, int subband) { set(channel * kSubbands + subband, kInfinity); }
+    void close(int channel, int subband) { set(channel * kSubbands + subband, key_of(kClosedMnr)); }
 
 private:
-    static float key_of(float mnr) { return mnr == mnr ? mnr : kInfinity; }  // a NaN is never chosen
-    void set(int leaf, float key) {
-        key_[leaf] = key;
-        for (int node = (kLeaves + leaf) / 2; node >= 1; node /= 2) winner_[node] = play(node);
-    }
-    // The left child holds the lower pairs, so it keeps a tie.
-    std::uint8_t play(int node) const {
-        const std::uint8_t left = winner_[2 * node];
-        const std::uint8_t right = winner_[2 * node + 1];
-        return key_[right] < key_[left] ? right : left;
+    // A float's bits read as a signed integer order the non-negative floats;
+    // the negative ones come out mirrored and are flipped back. A NaN is never
+    // chosen: it takes the key of a closed pair. (No mnr is -0, which would
+    // come out below +0.)
+    static std::int32_t key_of(float mnr) {
+        const float m = mnr == mnr ? mnr : kClosedMnr;
+        std::int32_t bits;
+        std::memcpy(&bits, &m, sizeof bits);
+        return bits >= 0 ? bits : bits ^ 0x7FFFFFFF;
     }
 
-    float key_[kLeaves];
-    std::uint8_t winner_[2 * kLeaves];
+    // The left child holds the lower pairs, so it keeps a tie: a sibling on
+    // the left wins when it is not above the key coming up, one on the right
+    // only when it is below.
+    void set(int pair, std::int32_t key) {
+        int node = kLeaves + pair;
+        std::int32_t winner = pair;
+        key_[node] = key;
+        for (; node > 1; node /= 2) {
+            const int sibling = node ^ 1;
+            const std::int32_t other = key_[sibling];
+            const std::int32_t other_pair = pair_[sibling];
+            const std::int32_t take = (node & 1) != 0 ? (other <= key ? -1 : 0) : (other < key ? -1 : 0);
+            key ^= (key ^ other) & take;
+            winner ^= (winner ^ other_pair) & take;
+            key_[node / 2] = key;
+            pair_[node / 2] = static_cast<std::uint8_t>(winner);
+        }
+    }
+
+    static constexpr float kClosedMnr = 3.0e38f;
+    std::int32_t key_[2 * kLeaves];   // node 1 the root, nodes 64..127 the pairs
+    std::uint8_t pair_[2 * kLeaves];  // the pair whose key a node holds
 };
 
 // Highest allocation index of a subband (0 when it has no field).
