@@ -361,15 +361,15 @@ int BitAllocator::greedy(const AllocationPrices& prices, const float (*smr)[32],
             // index) cannot be raised.
             sb_state[c][s] = kClosed;
         } else {
-            std::int32_t price = prices.sample_bits[s][k + 1];
-            if (sb_state[c][s] != kUntouched) {
-                price -= prices.sample_bits[s][k];
-            } else {
-                // The first raise also pays for scfsi and scale factors; a
-                // joint subband sends both channels' sets.
-                price += kScfsiBits + scale_factor_bits(scfsi[c][s]);
-                if (joint) price += kScfsiBits + scale_factor_bits(scfsi[1 - c][s]);
-            }
+            // A later raise pays the difference of the sample bits; the first
+            // also pays for scfsi and scale factors, for both channels in a
+            // joint subband. (Selects, not branches: which case comes up
+            // follows the signal.)
+            const bool first_raise = sb_state[c][s] == kUntouched;
+            const std::int32_t other_side = kScfsiBits + scale_factor_bits(scfsi[1 - c][s]);
+            const std::int32_t side = kScfsiBits + scale_factor_bits(scfsi[c][s]) + (joint ? other_side : 0);
+            const std::int32_t price =
+                prices.sample_bits[s][k + 1] - (first_raise ? 0 : prices.sample_bits[s][k]) + (first_raise ? side : 0);
             // Only a budget strictly below the total refuses the raise: a raise
             // that uses the last bit exactly is taken.
             if (budget < spent + price) {
