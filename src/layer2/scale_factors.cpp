@@ -86,44 +86,54 @@ inline int scale_index_of(float peak) {
 
 }  // namespace
 
+namespace {
+
+// The scale-factor indices of one channel's frame: the largest magnitude of
+// each part's twelve samples per subband (a sample that is not a number is
+// passed over) and its index, for all 32 subbands side by side; the coded
+// ones are kept.
 ZUVO_VECTOR_KERNEL
+void channel_scale_indices(const ChannelSamples& samples, ChannelScaleIndices& out, int sblimit) {
+    for (int p = 0; p < kParts; ++p) {
+        float peak[kSubbands] = {};
+        for (int k = 0; k < kPartSamples; ++k) {
+            for (int s = 0; s < kSubbands; ++s) {
+                const float magnitude = std::fabs(samples[p][k][s]);
+                peak[s] = magnitude > peak[s] ? magnitude : peak[s];
+            }
+        }
+        std::int32_t index[kSubbands];
+        for (int s = 0; s < kSubbands; ++s) index[s] = scale_index_of(peak[s]);
+        for (int s = 0; s < sblimit; ++s) out[p][s] = index[s];
+    }
+}
+
+// (L + R) / 2 in double, rounded once.
+ZUVO_VECTOR_KERNEL
+void joint_sum(const ChannelSamples& left, const ChannelSamples& right, ChannelSamples& j_sample, int sblimit) {
+    for (int p = 0; p < kParts; ++p) {
+        for (int k = 0; k < kPartSamples; ++k) {
+            for (int s = 0; s < sblimit; ++s) {
+                const double sum = static_cast<double>(left[p][k][s]) + static_cast<double>(right[p][k][s]);
+                j_sample[p][k][s] = static_cast<float>(sum * 0.5);
+            }
+        }
+    }
+}
+
+}  // namespace
+
 void compute_scale_indices(const ChannelSamples* samples, ChannelScaleIndices* out, int channels,
                            int sblimit) {
     if (samples == nullptr || out == nullptr) return;
     channels = clamp_int(channels, 0, kMaxChannels);
     sblimit = clamp_int(sblimit, 0, kSubbands);
-    for (int c = 0; c < channels; ++c) {
-        for (int p = 0; p < kParts; ++p) {
-            // The largest magnitude of the part's twelve samples per subband
-            // (a sample that is not a number is passed over), and its index,
-            // for all 32 subbands side by side; the coded ones are kept.
-            float peak[kSubbands] = {};
-            for (int k = 0; k < kPartSamples; ++k) {
-                for (int s = 0; s < kSubbands; ++s) {
-                    const float magnitude = std::fabs(samples[c][p][k][s]);
-                    peak[s] = magnitude > peak[s] ? magnitude : peak[s];
-                }
-            }
-            std::int32_t index[kSubbands];
-            for (int s = 0; s < kSubbands; ++s) index[s] = scale_index_of(peak[s]);
-            for (int s = 0; s < sblimit; ++s) out[c][p][s] = index[s];
-        }
-    }
+    for (int c = 0; c < channels; ++c) channel_scale_indices(samples[c], out[c], sblimit);
 }
 
-ZUVO_VECTOR_KERNEL
 void combine_joint(const ChannelSamples* sb_sample, ChannelSamples& j_sample, int sblimit) {
     if (sb_sample == nullptr) return;
-    sblimit = clamp_int(sblimit, 0, kSubbands);
-    for (int p = 0; p < kParts; ++p) {
-        for (int k = 0; k < kPartSamples; ++k) {
-            for (int s = 0; s < sblimit; ++s) {
-                const double sum = static_cast<double>(sb_sample[0][p][k][s]) +
-                                   static_cast<double>(sb_sample[1][p][k][s]);
-                j_sample[p][k][s] = static_cast<float>(sum * 0.5);
-            }
-        }
-    }
+    joint_sum(sb_sample[0], sb_sample[1], j_sample, clamp_int(sblimit, 0, kSubbands));
 }
 
 void select_scfsi(ChannelScaleIndices* scale_index, std::int32_t (*scfsi)[32], const CodingParams& coding) {
