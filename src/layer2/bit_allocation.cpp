@@ -34,90 +34,102 @@ constexpr float kMinimumMnr = 0.0f;  // the mask is reached when mnr is at least
 enum : std::uint8_t { kUntouched = 0, kOpen = 1, kClosed = 2 };
 
 // The greedy loop asks for the open pair with the lowest mnr after every
-// raise, and a raise changes one pair (two above the bound). A tournament tree
-// over the 64 pairs, in channel-major order, answers with the same choice as a
-// full scan (lowest mnr, ties to the lower channel, then the lower subband)
-// while each change costs six comparisons instead of a new scan. Pairs outside
-// the frame and closed pairs hold a key above every mnr.
+// raise, and a raise changes one pair (both channels' above the bound). A
+// tournament tree over the 64 pairs answers with the same choice as a full
+// scan (lowest mnr, ties to the lower channel, then the lower subband) while
+// each change costs six comparisons instead of a new scan.
 //
-//
-// Every node holds the lowest key below it and its pair. A change walks up
-// from the pair carrying the winning key and pair in registers; the sibling of
-// each node on the way is known beforehand, so its key is loaded without
-// waiting for the levels below. The keys are integers of the same order as
-// the mnr, so that every match is a branch-free select: which pair wins
-// follows the signal, and a branch on it would be mispredicted half the time.
+// Each key is the mnr as an integer of the same order, with the pair's
+// channel-major number below it, so that no two keys are equal and the
+// lowest key is the scan's choice wherever the pairs sit in the tree. That
+// lets the two channels of a subband be neighbours, so that a raise of a
+// joint subband changes both in one walk up. Every node holds the lowest key
+// below it; a change walks up from the pair with the winning key in a
+// register, reading only the siblings, and every match is a branch-free
+// select: which pair wins follows the signal, and a branch on it would be
+// mispredicted half the time. Pairs outside the frame and closed pairs hold
+// the key of an mnr above every real one.
 class LowestMnrTree {
 public:
     static constexpr int kLeaves = 64;
 
     // Every pair closed.
     LowestMnrTree() {
-        for (int node = 1; node < 2 * kLeaves; ++node) {
-            key_[node] = key_of(kClosedMnr);
-            pair_[node] = static_cast<std::uint8_t>(node >= kLeaves ? node - kLeaves : 0);
+        for (int c = 0; c < 2; ++c) {
+            for (int s = 0; s < kSubbands; ++s) key_[kLeaves + leaf(c, s)] = key_of(kClosedMnr, c, s);
         }
+        play_all();
     }
 
     // Opens every pair of the frame with its mnr, at once.
     void open_all(const float (*mnr)[32], int subbands, int channels) {
         for (int c = 0; c < channels; ++c) {
-            for (int s = 0; s < subbands; ++s) key_[kLeaves + c * kSubbands + s] = key_of(mnr[c][s]);
+            for (int s = 0; s < subbands; ++s) key_[kLeaves + leaf(c, s)] = key_of(mnr[c][s], c, s);
         }
-        for (int node = kLeaves - 1; node >= 1; --node) {
-            const int left = 2 * node;
-            const int winner = key_[left + 1] < key_[left] ? left + 1 : left;
-            key_[node] = key_[winner];
-            pair_[node] = pair_[winner];
-        }
+        play_all();
     }
 
     // The pair to raise next, or false when every pair is closed.
     bool lowest(int& subband, int& channel) const {
-        if (!(key_[1] < key_of(kNoChoice))) return false;
-        channel = pair_[1] / kSubbands;
-        subband = pair_[1] % kSubbands;
+        if (!(key_[1] < key_of(kNoChoice, 0, 0))) return false;
+        const int pair = static_cast<int>(key_[1] & 63u);
+        channel = pair / kSubbands;
+        subband = pair % kSubbands;
         return true;
     }
 
-    // A pair's new mnr, or its closing.
-    void update(int channel, int subband, float mnr) { set(channel * kSubbands + subband, key_of(mnr)); }
-    void close(int channel, int subband) { set(channel * kSubbands + subband, key_of(kClosedMnr)); }
-
-private:
-    // A float's bits read as a signed integer order the non-negative floats;
-    // the negative ones come out mirrored and are flipped back. A NaN is never
-    // chosen: it takes the key of a closed pair. (No mnr is -0, which would
-    // come out below +0.)
-    static std::int32_t key_of(float mnr) {
-        const float m = mnr == mnr ? mnr : kClosedMnr;
-        std::int32_t bits;
-        std::memcpy(&bits, &m, sizeof bits);
-        return bits >= 0 ? bits : bits ^ 0x7FFFFFFF;
+    // One pair's new mnr (a closed pair: kClosedMnr).
+    void update(int channel, int subband, float mnr) {
+        const int node = kLeaves + leaf(channel, subband);
+        key_[node] = key_of(mnr, channel, subband);
+        walk_up(node / 2);
     }
-
-    // The left child holds the lower pairs, so it keeps a tie: a sibling on
-    // the left wins when it is not above the key coming up, one on the right
-    // only when it is below.
-    void set(int pair, std::int32_t key) {
-        int node = kLeaves + pair;
-        std::int32_t winner = pair;
-        key_[node] = key;
-        for (; node > 1; node /= 2) {
-            const int sibling = node ^ 1;
-            const std::int32_t other = key_[sibling];
-            const std::int32_t other_pair = pair_[sibling];
-            const std::int32_t take = (node & 1) != 0 ? (other <= key ? -1 : 0) : (other < key ? -1 : 0);
-            key ^= (key ^ other) & take;
-            winner ^= (winner ^ other_pair) & take;
-            key_[node / 2] = key;
-            pair_[node / 2] = static_cast<std::uint8_t>(winner);
-        }
+    // Both channels' pairs of a subband.
+    void update_both(int subband, float mnr0, float mnr1) {
+        const int node = kLeaves + leaf(0, subband);
+        key_[node] = key_of(mnr0, 0, subband);
+        key_[node + 1] = key_of(mnr1, 1, subband);
+        walk_up(node / 2);
     }
 
     static constexpr float kClosedMnr = 3.0e38f;
-    std::int32_t key_[2 * kLeaves];   // node 1 the root, nodes 64..127 the pairs
-    std::uint8_t pair_[2 * kLeaves];  // the pair whose key a node holds
+
+private:
+    static int leaf(int channel, int subband) { return 2 * subband + channel; }
+
+    // A float's bits read as a signed integer order the non-negative floats;
+    // the negative ones come out mirrored and are flipped back; the sign bit
+    // flipped makes the order unsigned. A NaN is never chosen: it is a closed
+    // pair. (No mnr is -0, which would come out below +0.)
+    static std::uint64_t key_of(float mnr, int channel, int subband) {
+        const float m = mnr == mnr ? mnr : kClosedMnr;
+        std::int32_t bits;
+        std::memcpy(&bits, &m, sizeof bits);
+        const std::uint32_t order = static_cast<std::uint32_t>(bits >= 0 ? bits : bits ^ 0x7FFFFFFF) ^ 0x80000000u;
+        return (static_cast<std::uint64_t>(order) << 32) | static_cast<std::uint32_t>(channel * kSubbands + subband);
+    }
+
+    void play_all() {
+        for (int node = kLeaves - 1; node >= 1; --node) {
+            const std::uint64_t left = key_[2 * node];
+            const std::uint64_t right = key_[2 * node + 1];
+            key_[node] = right < left ? right : left;
+        }
+    }
+    // From `node` up: each takes the lower of its children.
+    void walk_up(int node) {
+        std::uint64_t key = key_[2 * node];
+        const std::uint64_t right = key_[2 * node + 1];
+        key = right < key ? right : key;
+        key_[node] = key;
+        for (; node > 1; node /= 2) {
+            const std::uint64_t sibling = key_[node ^ 1];
+            key = sibling < key ? sibling : key;
+            key_[node / 2] = key;
+        }
+    }
+
+    std::uint64_t key_[2 * kLeaves];  // node 1 the root, nodes 64..127 the pairs
 };
 
 // Highest allocation index of a subband (0 when it has no field).
@@ -388,16 +400,11 @@ int BitAllocator::greedy(const AllocationPrices& prices, const float (*smr)[32],
             allocation[other][s] = allocation[c][s];
             sb_state[other][s] = sb_state[c][s];
             mnr[other][s] = prices.snr[s][allocation[c][s]] - smr[other][s];
-            if (sb_state[other][s] == kClosed) {
-                candidates.close(other, s);
-            } else {
-                candidates.update(other, s, mnr[other][s]);
-            }
-        }
-        if (sb_state[c][s] == kClosed) {
-            candidates.close(c, s);
+            const bool closed = sb_state[c][s] == kClosed;
+            candidates.update_both(s, closed ? LowestMnrTree::kClosedMnr : mnr[0][s],
+                                   closed ? LowestMnrTree::kClosedMnr : mnr[1][s]);
         } else {
-            candidates.update(c, s, mnr[c][s]);
+            candidates.update(c, s, sb_state[c][s] == kClosed ? LowestMnrTree::kClosedMnr : mnr[c][s]);
         }
     }
 
