@@ -14,6 +14,13 @@ foreach(stage IN LISTS ZUVO_STAGES)
   endif()
   list(APPEND ZUVO_ALL_OBJECTS $<TARGET_OBJECTS:zuvo_${stage}>)
 endforeach()
+# The model's kernels choose between values without branches (a floored
+# line, a zero divisor); the vectorizer turns such choices into blends only
+# when it may assume that comparisons raise no floating-point traps. The
+# library never reads the exception flags, and no result changes.
+set_source_files_properties(
+  ${PROJECT_SOURCE_DIR}/src/psycho/real_fft.cpp ${PROJECT_SOURCE_DIR}/src/psycho/model_kernels.cpp
+  PROPERTIES COMPILE_OPTIONS -fno-trapping-math)
 find_package(Threads REQUIRED)
 target_link_libraries(zuvo_platform PUBLIC Threads::Threads)
 

@@ -1,0 +1,257 @@
+// The model's 1024-point real FFT and spectrum; the algorithm is described in
+// real_fft.h.
+#include "psycho/real_fft.h"
+
+#include <array>
+#include <cmath>
+
+#include "platform/platform.h"
+
+namespace zuvo {
+
+namespace {
+
+constexpr int kHalf = 512;  // complex points
+using Real = double;       // precision of the transform's arithmetic
+
+// ------------------------------------------------ compile-time twiddles
+
+struct CosSin {
+    double c;
+    double s;
+};
+
+// cos and sin of t for 0 <= t <= pi/4 by their Taylor series (the terms
+// fall below 1e-20 long before the last one).
+constexpr CosSin taylor(double t) {
+    double c = 0.0;
+    double s = 0.0;
+    double term_c = 1.0;
+    double term_s = t;
+    for (int i = 0; i < 14; ++i) {
+        c += term_c;
+        s += term_s;
+        term_c *= -t * t / ((2.0 * i + 1.0) * (2.0 * i + 2.0));
+        term_s *= -t * t / ((2.0 * i + 2.0) * (2.0 * i + 3.0));
+    }
+    return {c, s};
+}
+
+// cos and sin of 2 pi j / n (n a multiple of 8), reduced to the first
+// octant by the symmetries of the circle.
+constexpr CosSin unit_root(long j, long n) {
+    constexpr double kTwoPi = 6.283185307179586476925286766559;
+    j %= n;
+    if (j < 0) {
+        j += n;
+    }
+    const long quadrant = 4 * j / n;
+    const long r = j - quadrant * (n / 4);  // 0 <= r < n/4
+    CosSin v{};
+    if (2 * r <= n / 4) {
+        v = taylor(kTwoPi * static_cast<double>(r) / static_cast<double>(n));
+    } else {
+        const CosSin w = taylor(kTwoPi * static_cast<double>(n / 4 - r) / static_cast<double>(n));
+        v = {w.s, w.c};
+    }
+    switch (quadrant) {
+        case 0:
+            return v;
+        case 1:
+            return {-v.s, v.c};
+        case 2:
+            return {-v.c, -v.s};
+        default:
+            return {v.s, -v.c};
+    }
+}
+
+// The forward factors W_n^(k p) = e^(-2 pi i k p / n), k = 1, 2, 3, of the
+// radix-4 pass on sub-transforms of length n, for p = 0 .. n/4 - 1, stored
+// as six rows of n/4 values (w1 re, w1 im, w2 re, w2 im, w3 re, w3 im) in
+// one table for all four passes (n = 512, 128, 32, 8).
+constexpr int kTwiddleCount = 6 * (128 + 32 + 8 + 2);
+constexpr int twiddle_offset(int n) {
+    return n == 512 ? 0 : n == 128 ? 6 * 128 : n == 32 ? 6 * (128 + 32) : 6 * (128 + 32 + 8);
+}
+
+constexpr std::array<Real, kTwiddleCount> make_twiddles() {
+    std::array<Real, kTwiddleCount> t{};
+    for (int n = 512; n >= 8; n /= 4) {
+        const int m = n / 4;
+        const int base = twiddle_offset(n);
+        for (int p = 0; p < m; ++p) {
+            for (int k = 1; k <= 3; ++k) {
+                const CosSin w = unit_root(static_cast<long>(k) * p, n);
+                t[static_cast<std::size_t>(base + (2 * k - 2) * m + p)] = static_cast<Real>(w.c);
+                t[static_cast<std::size_t>(base + (2 * k - 1) * m + p)] = static_cast<Real>(-w.s);
+            }
+        }
+    }
+    return t;
+}
+
+// e^(-2 pi i k / 1024) for k = 0..512: the split of the packed transform.
+struct SplitTable {
+    std::array<Real, kHalf + 1> re{};
+    std::array<Real, kHalf + 1> im{};
+};
+
+constexpr SplitTable make_split() {
+    SplitTable t{};
+    for (int k = 0; k <= kHalf; ++k) {
+        const CosSin w = unit_root(k, 2 * kHalf);
+        t.re[static_cast<std::size_t>(k)] = static_cast<Real>(w.c);
+        t.im[static_cast<std::size_t>(k)] = static_cast<Real>(-w.s);
+    }
+    return t;
+}
+
+constexpr std::array<Real, kTwiddleCount> kTwiddles = make_twiddles();
+constexpr SplitTable kSplit = make_split();
+
+// ------------------------------------------------------------- passes
+
+// One radix-4 decimation-in-frequency Stockham pass over sub-transforms of
+// length n with stride s (n * s = 512): for p < n/4 and q < s, the four
+// inputs x[q + s (p + j m)], j = 0..3 (m = n/4), go to y[q + s (4p + j)],
+// the outputs 1..3 turned by W_n^p, W_n^2p, W_n^3p.
+inline void radix4_butterfly(Real ar, Real ai, Real br, Real bi, Real cr, Real ci, Real dr,
+                             Real di, const Real* w, int m, int p, Real* yr, Real* yi, int out,
+                             int s) {
+    const Real apc_r = ar + cr;
+    const Real apc_i = ai + ci;
+    const Real amc_r = ar - cr;
+    const Real amc_i = ai - ci;
+    const Real bpd_r = br + dr;
+    const Real bpd_i = bi + di;
+    // -i (b - d)
+    const Real jbd_r = bi - di;
+    const Real jbd_i = dr - br;
+    const Real y1r = amc_r + jbd_r;
+    const Real y1i = amc_i + jbd_i;
+    const Real y2r = apc_r - bpd_r;
+    const Real y2i = apc_i - bpd_i;
+    const Real y3r = amc_r - jbd_r;
+    const Real y3i = amc_i - jbd_i;
+    const Real w1r = w[p];
+    const Real w1i = w[m + p];
+    const Real w2r = w[2 * m + p];
+    const Real w2i = w[3 * m + p];
+    const Real w3r = w[4 * m + p];
+    const Real w3i = w[5 * m + p];
+    yr[out] = apc_r + bpd_r;
+    yi[out] = apc_i + bpd_i;
+    yr[out + s] = y1r * w1r - y1i * w1i;
+    yi[out + s] = y1r * w1i + y1i * w1r;
+    yr[out + 2 * s] = y2r * w2r - y2i * w2i;
+    yi[out + 2 * s] = y2r * w2i + y2i * w2r;
+    yr[out + 3 * s] = y3r * w3r - y3i * w3i;
+    yi[out + 3 * s] = y3r * w3i + y3i * w3r;
+}
+
+inline void radix4_pass(const Real* xr, const Real* xi, Real* yr, Real* yi, int n, int s) {
+    const int m = n / 4;
+    const Real* w = kTwiddles.data() + twiddle_offset(n);
+    if (s == 1) {
+        for (int p = 0; p < m; ++p) {
+            radix4_butterfly(xr[p], xi[p], xr[p + m], xi[p + m], xr[p + 2 * m], xi[p + 2 * m],
+                             xr[p + 3 * m], xi[p + 3 * m], w, m, p, yr, yi, 4 * p, 1);
+        }
+        return;
+    }
+    for (int p = 0; p < m; ++p) {
+        const Real* ar = xr + s * p;
+        const Real* ai = xi + s * p;
+        Real* outr = yr + 4 * s * p;
+        Real* outi = yi + 4 * s * p;
+        for (int q = 0; q < s; ++q) {
+            radix4_butterfly(ar[q], ai[q], ar[q + s * m], ai[q + s * m], ar[q + 2 * s * m],
+                             ai[q + 2 * s * m], ar[q + 3 * s * m], ai[q + 3 * s * m], w, m, p,
+                             outr + q, outi + q, 0, s);
+        }
+    }
+}
+
+}  // namespace
+
+ZUVO_VECTOR_KERNEL
+void real_fft_1024(const float* x, float* re, float* im) {
+    alignas(32) Real ar[kHalf];
+    alignas(32) Real ai[kHalf];
+    alignas(32) Real br[kHalf];
+    alignas(32) Real bi[kHalf];
+    for (int n = 0; n < kHalf; ++n) {
+        ar[n] = x[2 * n];
+        ai[n] = x[2 * n + 1];
+    }
+    radix4_pass(ar, ai, br, bi, 512, 1);
+    radix4_pass(br, bi, ar, ai, 128, 4);
+    radix4_pass(ar, ai, br, bi, 32, 16);
+    radix4_pass(br, bi, ar, ai, 8, 64);
+    // Last radix-2 pass (length 2, stride 256): no turning.
+    for (int q = 0; q < kHalf / 2; ++q) {
+        br[q] = ar[q] + ar[q + kHalf / 2];
+        bi[q] = ai[q] + ai[q + kHalf / 2];
+        br[q + kHalf / 2] = ar[q] - ar[q + kHalf / 2];
+        bi[q + kHalf / 2] = ai[q] - ai[q + kHalf / 2];
+    }
+
+    // Split: Z = br + i bi is the transform of the packed samples; Z[512 - k]
+    // is read from reversed copies so that the loop runs forward.
+    alignas(32) Real rr[kHalf];
+    alignas(32) Real ri[kHalf];
+    for (int k = 1; k < kHalf; ++k) {
+        rr[k] = br[kHalf - k];
+        ri[k] = bi[kHalf - k];
+    }
+    re[0] = static_cast<float>(br[0] + bi[0]);
+    im[0] = 0.0f;
+    re[kHalf] = static_cast<float>(br[0] - bi[0]);
+    im[kHalf] = 0.0f;
+    for (int k = 1; k < kHalf; ++k) {
+        const Real zr = br[k];
+        const Real zi = bi[k];
+        const Real cr = rr[k];  // conj Z[512 - k] = cr - i ci
+        const Real ci = ri[k];
+        const Real er = 0.5 * (zr + cr);
+        const Real ei = 0.5 * (zi - ci);
+        const Real or_ = 0.5 * (zi + ci);  // (Z - conj Z') / 2i
+        const Real oi = -0.5 * (zr - cr);
+        const Real wr = kSplit.re[static_cast<std::size_t>(k)];
+        const Real wi = kSplit.im[static_cast<std::size_t>(k)];
+        ar[k] = er + (or_ * wr - oi * wi);
+        ai[k] = ei + (or_ * wi + oi * wr);
+    }
+    for (int k = 1; k < kHalf; ++k) {
+        re[k] = static_cast<float>(ar[k]);
+        im[k] = static_cast<float>(ai[k]);
+    }
+}
+
+ZUVO_VECTOR_KERNEL
+void spectrum_1024(const float* x, float* energy, float* phase_re, float* phase_im) {
+    constexpr float kEnergyFloor = 0.0005f;
+    alignas(32) float re[kSpectrumLines];
+    alignas(32) float im[kSpectrumLines];
+    real_fft_1024(x, re, im);
+
+    energy[0] = re[0] * re[0];
+    phase_re[0] = 1.0f;
+    phase_im[0] = 0.0f;
+    for (int k = 1; k < kHalf; ++k) {
+        const float e = re[k] * re[k] + im[k] * im[k];
+        const bool floored = e < kEnergyFloor;
+        // A floored line has phase 0; dividing by 1 there keeps the loop
+        // free of branches.
+        const float inverse = 1.0f / std::sqrt(floored ? 1.0f : e);
+        energy[k] = floored ? kEnergyFloor : e;
+        phase_re[k] = floored ? 1.0f : re[k] * inverse;
+        phase_im[k] = floored ? 0.0f : im[k] * inverse;
+    }
+    energy[kHalf] = re[kHalf] * re[kHalf];
+    phase_re[kHalf] = std::signbit(re[kHalf]) ? -1.0f : 1.0f;
+    phase_im[kHalf] = 0.0f;
+}
+
+}  // namespace zuvo
