@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "psycho/model_kernels.h"
 #include "psycho/psycho_model.h"
 #include "psycho/real_fft.h"
 
@@ -134,6 +135,29 @@ TEST(PsychoAnalysis, TransformEnergyAndPhase) {
     EXPECT_EQ(energy[512], 2048.0f * 2048.0f);
     EXPECT_EQ(phase_re[512], -1.0f);
     EXPECT_EQ(phase_im[512], 0.0f);
+}
+
+TEST(PsychoAnalysis, LogAndExpKernels) {
+    // Against the library functions over the ranges the model uses (ratios
+    // of unpredictability and of energy to threshold, masking SNRs) and
+    // beyond, including exact powers of two and the reduction boundaries.
+    const double log_inputs[] = {0.05, 0.5, 0.0713, 1.0, 2.0, 1.4142135623730951, 0.7071067811865476,
+                                 1e-30, 3.7e-17, 123456.789, 6.02e23, 1e300, 2.2250738585072014e-308};
+    for (double x : log_inputs) {
+        EXPECT_NEAR(zuvo::log_kernel(x), std::log(x), 4e-16 * std::max(1.0, std::fabs(std::log(x)))) << x;
+    }
+    const double exp_inputs[] = {0.0, -0.8, -9.3, -0.3465735902799726, 0.3465735902799726, 1.0, -1.0,
+                                 -50.0, 50.0, -700.0, 700.0, 1e-12};
+    for (double y : exp_inputs) {
+        EXPECT_NEAR(zuvo::exp_kernel(y), std::exp(y), 6e-16 * std::exp(y)) << y;
+    }
+    Noise noise{99u};
+    for (int i = 0; i < 2000; ++i) {
+        const double x = std::exp(40.0 * noise());
+        ASSERT_NEAR(zuvo::log_kernel(x), std::log(x), 4e-16 * std::max(1.0, std::fabs(std::log(x)))) << x;
+        const double y = 20.0 * noise();
+        ASSERT_NEAR(zuvo::exp_kernel(y), std::exp(y), 6e-16 * std::exp(y)) << y;
+    }
 }
 
 TEST(PsychoAnalysis, DigitalSilence) {

@@ -175,6 +175,7 @@ TEST(PsychoSetup, ArrayLifeCycle) {
                                 model.energy,    model.c,         model.fthr,     model.snrtmp,
                                 model.numlines,  model.partition, model.cbval,    model.rnorm,
                                 model.window,    model.absthr,    model.tmn,      model.s,
+                                model.spread_t,
                                 model.raudio,    model.phase_re_sav, model.phase_im_sav};
         int n = 0;
         for (const void* a : arrays) {
@@ -185,7 +186,7 @@ TEST(PsychoSetup, ArrayLifeCycle) {
     EXPECT_EQ(held(), 0);
     model.model_release();  // nothing held: harmless
     setup(model, 44100.0f);
-    EXPECT_EQ(held(), 24);
+    EXPECT_EQ(held(), 25);
 
     // A reset releases what an unfinished stream still holds (the
     // sanitizer build checks that nothing leaks) and restores the scalars.

@@ -2,6 +2,8 @@
 #include "psycho/model_kernels.h"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #include "platform/platform.h"
 
@@ -44,9 +46,8 @@ void apply_window(const std::int16_t* __restrict samples, const float* __restric
 }
 
 ZUVO_VECTOR_KERNEL
-void spread(const float* __restrict s_t, const float* __restrict group_e,
-            const float* __restrict group_c, float* __restrict spread_e,
-            float* __restrict spread_c, int rows, int columns) {
+void spread(const float* __restrict s_t, const float* __restrict group_e, const float* __restrict group_c,
+            float* __restrict spread_e, float* __restrict spread_c, int rows, int columns) {
     for (int b = 0; b < rows; ++b) {
         spread_e[b] = 0.0f;
         spread_c[b] = 0.0f;
@@ -59,6 +60,118 @@ void spread(const float* __restrict s_t, const float* __restrict group_e,
             spread_e[b] += row[b] * e;
             spread_c[b] += row[b] * ec;
         }
+    }
+}
+
+namespace {
+
+std::uint64_t bits_of(double x) {
+    std::uint64_t b;
+    std::memcpy(&b, &x, sizeof b);
+    return b;
+}
+
+double from_bits(std::uint64_t b) {
+    double x;
+    std::memcpy(&x, &b, sizeof x);
+    return x;
+}
+
+constexpr double kLn2High = 0.693147180369123816490;  // ln 2 in 32 significant bits
+constexpr double kLn2Low = 1.90821492927058770002e-10;  // the rest
+constexpr double kInvLn2 = 1.4426950408889634074;
+constexpr double kSqrt2 = 1.4142135623730950488;
+// Adding and subtracting 1.5 * 2^52 rounds a double of magnitude below 2^51
+// to the nearest integer, which then sits in the low bits of the sum.
+constexpr double kRoundMagic = 6755399441055744.0;
+
+inline double log_inline(double x) {
+    const std::uint64_t bits = bits_of(x);
+    // Biased exponent as a double, without an integer-to-double conversion:
+    // 2^52 + e has e in its low bits.
+    const double biased = from_bits((bits >> 52) | 0x4330000000000000ull) - 4503599627370496.0;
+    double m = from_bits((bits & 0x000FFFFFFFFFFFFFull) | 0x3FF0000000000000ull);  // [1, 2)
+    double k = biased - 1023.0;
+    const bool high = m > kSqrt2;
+    m = high ? 0.5 * m : m;
+    k = high ? k + 1.0 : k;
+    const double s = (m - 1.0) / (m + 1.0);  // |s| <= 0.1716
+    const double s2 = s * s;
+    // 2 atanh(s) = 2 (s + s^3/3 + s^5/5 + ...), to s^21.
+    double series = 1.0 / 21.0;
+    series = series * s2 + 1.0 / 19.0;
+    series = series * s2 + 1.0 / 17.0;
+    series = series * s2 + 1.0 / 15.0;
+    series = series * s2 + 1.0 / 13.0;
+    series = series * s2 + 1.0 / 11.0;
+    series = series * s2 + 1.0 / 9.0;
+    series = series * s2 + 1.0 / 7.0;
+    series = series * s2 + 1.0 / 5.0;
+    series = series * s2 + 1.0 / 3.0;
+    const double atanh2 = 2.0 * s + 2.0 * s * s2 * series;
+    return k * kLn2High + (atanh2 + k * kLn2Low);
+}
+
+inline double exp_inline(double y) {
+    const double shifted = y * kInvLn2 + kRoundMagic;
+    const double n = shifted - kRoundMagic;
+    const double f = (y - n * kLn2High) - n * kLn2Low;  // |f| <= 0.35
+    // e^f by its Taylor series to f^14 (the next term is below 1e-17).
+    double p = 1.0 / 87178291200.0;  // 1/14!
+    p = p * f + 1.0 / 6227020800.0;
+    p = p * f + 1.0 / 479001600.0;
+    p = p * f + 1.0 / 39916800.0;
+    p = p * f + 1.0 / 3628800.0;
+    p = p * f + 1.0 / 362880.0;
+    p = p * f + 1.0 / 40320.0;
+    p = p * f + 1.0 / 5040.0;
+    p = p * f + 1.0 / 720.0;
+    p = p * f + 1.0 / 120.0;
+    p = p * f + 1.0 / 24.0;
+    p = p * f + 1.0 / 6.0;
+    p = p * f + 0.5;
+    p = p * f + 1.0;
+    p = p * f + 1.0;
+    // 2^n from the integer in the low bits of `shifted` (two's complement).
+    const std::uint64_t integer = bits_of(shifted) - bits_of(kRoundMagic);
+    const double scale = from_bits((integer + 1023u) << 52);
+    return p * scale;
+}
+
+}  // namespace
+
+double log_kernel(double x) { return log_inline(x); }
+double exp_kernel(double y) { return exp_inline(y); }
+
+ZUVO_VECTOR_KERNEL
+void partition_thresholds(const float* __restrict spread_e, const float* __restrict spread_c,
+                          const float* __restrict tmn, const float* __restrict min_snr,
+                          const double* __restrict inv_norm, double noise_snr,
+                          float* __restrict tonality, float* __restrict factor,
+                          float* __restrict nb, int rows) {
+    constexpr double kLog10E = 0.434294482;
+    constexpr double kLog10Of2 = 0.301029996;
+    constexpr double kDbToNeper = 0.2302585093;
+    for (int b = 0; b < rows; ++b) {
+        const double e = spread_e[b];
+        // Dividing by 1 where e = 0 keeps the loop free of branches.
+        double ratio = e != 0.0 ? static_cast<double>(spread_c[b]) / (e != 0.0 ? e : 1.0) : 0.0;
+        ratio = ratio < 0.05 ? 0.05 : (ratio > 0.5 ? 0.5 : ratio);
+        const double tb = -kLog10E * log_inline(ratio) - kLog10Of2;
+        tonality[b] = static_cast<float>(tb);
+        double snr = tb * tmn[b] + (1.0 - tb) * noise_snr;
+        snr = snr <= min_snr[b] ? static_cast<double>(min_snr[b]) : snr;
+        const double f = exp_inline(-kDbToNeper * snr);
+        factor[b] = static_cast<float>(f);
+        nb[b] = static_cast<float>(e * f * inv_norm[b]);
+    }
+}
+
+ZUVO_VECTOR_KERNEL
+void ratio_to_db(const double* __restrict ratio, float* __restrict smr, int n) {
+    constexpr double kNeperToDb = 4.342944819;
+    for (int i = 0; i < n; ++i) {
+        smr[i] = static_cast<float>(kNeperToDb * log_inline(ratio[i]));
     }
 }
 

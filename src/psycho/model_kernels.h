@@ -1,10 +1,11 @@
 // Internal header: the per-line and per-partition loops of the model's
 // analysis, included by the model and its tests.
 //
-// Each kernel is a plain loop over independent outputs in single precision:
-// the compiler vectorizes it across outputs, never inside one sum, so every
-// output is the same sequence of IEEE operations at every vector width (the
-// baseline and AVX2 builds, Windows x86 with SSE2 and x64 agree bit for bit).
+// Each kernel is a plain loop over independent outputs (single precision per
+// line, double per partition and subband): the compiler vectorizes it across
+// outputs, never inside one sum, so every output is the same sequence of IEEE
+// operations at every vector width (the baseline and AVX2 builds, Windows x86
+// with SSE2 and x64 agree bit for bit).
 #pragma once
 
 #include <cstdint>
@@ -35,8 +36,35 @@ void apply_window(const std::int16_t* __restrict samples, const float* __restric
 //   spread_c[b] likewise with group_c,
 // summed in ascending k. s_t is the spreading matrix transposed (row k holds
 // how partition k spreads into every partition b), rows a multiple of 8.
-void spread(const float* __restrict s_t, const float* __restrict group_e,
-            const float* __restrict group_c, float* __restrict spread_e,
-            float* __restrict spread_c, int rows, int columns);
+void spread(const float* __restrict s_t, const float* __restrict group_e, const float* __restrict group_c,
+            float* __restrict spread_e, float* __restrict spread_c, int rows, int columns);
+
+// Natural logarithm and exponential in double by range reduction and a
+// polynomial, in plain arithmetic and integer operations on the bits (no
+// library call, vectorizable, the same bits on every platform), accurate to
+// a few units in the last place of a double.
+// log_kernel: x a positive normal number. Writes x = 2^k m with m in
+// [sqrt(1/2), sqrt(2)), then ln x = k ln 2 + 2 atanh((m - 1) / (m + 1)) by
+// its odd series. exp_kernel: |y| < 700. Writes y = n ln 2 + f with n the
+// nearest integer to y / ln 2, then e^y = 2^n e^f by the Taylor series of e^f
+// (|f| <= 0.35) and the exponent bits of 2^n.
+double log_kernel(double x);
+double exp_kernel(double y);
+
+// Noise threshold of partitions b < rows from their spread energy and
+// spread weighted unpredictability:
+//   ratio = spread_c / spread_e (0 when spread_e = 0), clamped to [0.05, 0.5],
+//   tonality[b] = -log10(ratio) - log10(2)    (1 tonal .. 0 noise-like),
+//   snr = max(tonality tmn[b] + (1 - tonality) noise_snr, min_snr[b])  dB,
+//   factor[b] = 10^(-snr / 10),
+//   nb[b] = spread_e factor[b] inv_norm[b].
+void partition_thresholds(const float* __restrict spread_e, const float* __restrict spread_c,
+                          const float* __restrict tmn, const float* __restrict min_snr,
+                          const double* __restrict inv_norm, double noise_snr,
+                          float* __restrict tonality, float* __restrict factor,
+                          float* __restrict nb, int rows);
+
+// smr[i] = 10 log10(ratio[i]) for i < n, ratio positive and normal.
+void ratio_to_db(const double* __restrict ratio, float* __restrict smr, int n);
 
 }  // namespace zuvo

@@ -49,11 +49,6 @@ constexpr int kLinesPerSubband = 16;   // each subband also reads the next one's
 constexpr double kWindowStep = 0.006135923151542559;
 constexpr double kPartitionWidthBark = 0.33;
 constexpr double kDbToNeper = 0.2302585093;    // ln(10) / 10
-constexpr double kNeperToDb = 4.342944819;     // 10 / ln(10)
-constexpr double kLog10E = 0.434294482;
-constexpr double kLog10Of2 = 0.301029996;
-constexpr double kMinUnpredictability = 0.05;  // fully tonal
-constexpr double kMaxUnpredictability = 0.5;   // fully noise-like
 constexpr float kThresholdCeiling = 6.080237e13f;
 constexpr int kSpreadRows = 64;  // partitions padded to a whole number of vectors
 
@@ -281,6 +276,12 @@ bool PsychoModel::model_setup(float rate) {
             sum += s[j * kPartitions + i];
         }
         rnorm[j] = static_cast<float>(sum);
+        int bark = static_cast<int>(static_cast<double>(cbval[j]) + 0.5);
+        bark = bark < 0 ? 0 : (bark > 26 ? 26 : bark);
+        min_snr_[j] = min_snr_by_bark[bark];
+        inv_norm_[j] = rnorm[j] != 0.0f && numlines[j] != 0
+                           ? 1.0 / (numlines[j] * static_cast<double>(rnorm[j]))
+                           : 0.0;
     }
 
     tables_built_ = true;
@@ -380,35 +381,12 @@ void PsychoModel::analyze_pass(std::int16_t* history, const std::int16_t* fresh,
     float spread_c[kSpreadRows];
     spread(spread_t, grouped_e, grouped_c, spread_e, spread_c, kSpreadRows, used_partitions_);
 
-    // Spread, estimate tonality, and turn it into a noise threshold.
+    // Tonality, the masking SNR it asks for, and the noise threshold.
     for (int b = 0; b < kPartitions; ++b) {
         ecb[b] = spread_e[b];
-        double ratio = spread_e[b] != 0.0f ? static_cast<double>(spread_c[b]) / spread_e[b] : 0.0;
-        if (ratio < kMinUnpredictability) {
-            ratio = kMinUnpredictability;
-        } else if (ratio > kMaxUnpredictability) {
-            ratio = kMaxUnpredictability;
-        }
-        // Tonality index: 1 for a fully predictable partition, 0 for noise.
-        const double tonality = -kLog10E * std::log(ratio) - kLog10Of2;
-        cb[b] = static_cast<float>(tonality);
-
-        double snr_db = tonality * tmn[b] + (1.0 - tonality) * noise_masking_snr;
-        int bark = static_cast<int>(static_cast<double>(cbval[b]) + 0.5);
-        bark = bark < 0 ? 0 : (bark > 26 ? 26 : bark);
-        if (snr_db <= min_snr_by_bark[bark]) {
-            snr_db = min_snr_by_bark[bark];
-        }
-        const double snr_factor = std::exp(-kDbToNeper * snr_db);
-        bc[b] = static_cast<float>(snr_factor);
-
-        if (rnorm[b] != 0.0f && numlines[b] != 0) {
-            nb[b] = static_cast<float>(spread_e[b] * snr_factor /
-                                       (numlines[b] * static_cast<double>(rnorm[b])));
-        } else {
-            nb[b] = 0.0f;
-        }
     }
+    partition_thresholds(spread_e, spread_c, tmn, min_snr_, inv_norm_, noise_masking_snr, cb, bc,
+                         nb, kPartitions);
 
     // Threshold per line: the partition's noise threshold, at least the
     // threshold in quiet.
@@ -420,28 +398,28 @@ void PsychoModel::analyze_pass(std::int16_t* history, const std::int16_t* fresh,
     }
 
     // Signal-to-mask ratio per subband over its 17 lines.
+    double ratio[kSubbands];
     for (int sb = 0; sb < kSubbands; ++sb) {
         const int first = kLinesPerSubband * sb;
         double e = 0.0;
         for (int w = first; w <= first + kLinesPerSubband; ++w) {
             e += energy[w];
         }
-        double ratio;
         if (sb < kLowSubbands) {
             float lowest = kThresholdCeiling;
             for (int w = first; w <= first + kLinesPerSubband; ++w) {
                 lowest = fthr[w] < lowest ? fthr[w] : lowest;
             }
-            ratio = e / (17.0 * lowest);
+            ratio[sb] = e / (17.0 * lowest);
         } else {
             double threshold = 0.0;
             for (int w = first; w <= first + kLinesPerSubband; ++w) {
                 threshold += fthr[w];
             }
-            ratio = e / threshold;
+            ratio[sb] = e / threshold;
         }
-        smr[sb] = static_cast<float>(kNeperToDb * std::log(ratio));
     }
+    ratio_to_db(ratio, smr, kSubbands);
 }
 
 }  // namespace zuvo

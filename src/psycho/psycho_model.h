@@ -105,6 +105,10 @@ private:
     // partitions from used_partitions_ on have no lines at this rate.
     std::int16_t first_line_[kPartitions + 1] = {};
     int used_partitions_ = 0;
+    // Per partition: the lowest SNR allowed (dB, from its bark value) and
+    // 1 / (numlines rnorm), 0 for a partition without lines.
+    float min_snr_[kPartitions] = {};
+    double inv_norm_[kPartitions] = {};
     bool tables_built_ = false;
 };
 

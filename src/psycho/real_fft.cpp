@@ -150,8 +150,11 @@ inline void radix4_butterfly(Real ar, Real ai, Real br, Real bi, Real cr, Real c
     yi[out + 3 * s] = y3r * w3i + y3i * w3r;
 }
 
-inline void radix4_pass(const Real* xr, const Real* xi, Real* yr, Real* yi, int n, int s) {
-    const int m = n / 4;
+template <int n, int s>
+inline void radix4_pass(const Real* __restrict xr, const Real* __restrict xi, Real* __restrict yr,
+                        Real* __restrict yi) {
+    static_assert(n * s == kHalf, "one pass covers the whole transform");
+    constexpr int m = n / 4;
     const Real* w = kTwiddles.data() + twiddle_offset(n);
     if (s == 1) {
         for (int p = 0; p < m; ++p) {
@@ -185,10 +188,10 @@ void real_fft_1024(const float* x, float* re, float* im) {
         ar[n] = x[2 * n];
         ai[n] = x[2 * n + 1];
     }
-    radix4_pass(ar, ai, br, bi, 512, 1);
-    radix4_pass(br, bi, ar, ai, 128, 4);
-    radix4_pass(ar, ai, br, bi, 32, 16);
-    radix4_pass(br, bi, ar, ai, 8, 64);
+    radix4_pass<512, 1>(ar, ai, br, bi);
+    radix4_pass<128, 4>(br, bi, ar, ai);
+    radix4_pass<32, 16>(ar, ai, br, bi);
+    radix4_pass<8, 64>(br, bi, ar, ai);
     // Last radix-2 pass (length 2, stride 256): no turning.
     for (int q = 0; q < kHalf / 2; ++q) {
         br[q] = ar[q] + ar[q + kHalf / 2];
