@@ -168,6 +168,44 @@ void partition_thresholds(const float* __restrict spread_e, const float* __restr
 }
 
 ZUVO_VECTOR_KERNEL
+void line_thresholds(const float* __restrict nb, const std::int32_t* __restrict partition,
+                     const float* __restrict absthr, float* __restrict fthr, int n) {
+    for (int w = 0; w < n; ++w) {
+        const float level = nb[partition[w]];
+        fthr[w] = level > absthr[w] ? level : absthr[w];
+    }
+}
+
+void subband_ratios(const float* __restrict energy, const float* __restrict fthr, int low,
+                    float ceiling, double* __restrict ratio) {
+    // One subband at a time: vectorizing across subbands would need strided
+    // loads that cost more than the sums themselves.
+    constexpr int kSubbands = 32;
+    constexpr int kStep = 16;
+    for (int sb = 0; sb < kSubbands; ++sb) {
+        const float* e_line = energy + kStep * sb;
+        const float* t_line = fthr + kStep * sb;
+        double e = 0.0;
+        for (int j = 0; j <= kStep; ++j) {
+            e += e_line[j];
+        }
+        if (sb < low) {
+            float lowest = ceiling;
+            for (int j = 0; j <= kStep; ++j) {
+                lowest = t_line[j] < lowest ? t_line[j] : lowest;
+            }
+            ratio[sb] = e / (17.0 * lowest);
+        } else {
+            double threshold = 0.0;
+            for (int j = 0; j <= kStep; ++j) {
+                threshold += t_line[j];
+            }
+            ratio[sb] = e / threshold;
+        }
+    }
+}
+
+ZUVO_VECTOR_KERNEL
 void ratio_to_db(const double* __restrict ratio, float* __restrict smr, int n) {
     constexpr double kNeperToDb = 4.342944819;
     for (int i = 0; i < n; ++i) {

@@ -64,6 +64,18 @@ void partition_thresholds(const float* __restrict spread_e, const float* __restr
                           float* __restrict tonality, float* __restrict factor,
                           float* __restrict nb, int rows);
 
+// Threshold of every line: fthr[w] = max(nb[partition[w]], absthr[w]), w < n.
+void line_thresholds(const float* __restrict nb, const std::int32_t* __restrict partition,
+                     const float* __restrict absthr, float* __restrict fthr, int n);
+
+// Per subband sb < 32 over its 17 lines L = 16 sb .. 16 sb + 16 (lines 0..512;
+// neighbours share one line): the energy E = sum of energy[L] and the
+// threshold T = the sum of fthr[L] (sb >= low) or 17 times the smallest
+// fthr[L], at most `ceiling` (sb < low), both summed in double in ascending
+// line order; ratio[sb] = E / T.
+void subband_ratios(const float* __restrict energy, const float* __restrict fthr, int low,
+                    float ceiling, double* __restrict ratio);
+
 // smr[i] = 10 log10(ratio[i]) for i < n, ratio positive and normal.
 void ratio_to_db(const double* __restrict ratio, float* __restrict smr, int n);
 

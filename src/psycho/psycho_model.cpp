@@ -389,36 +389,11 @@ void PsychoModel::analyze_pass(std::int16_t* history, const std::int16_t* fresh,
                          nb, kPartitions);
 
     // Threshold per line: the partition's noise threshold, at least the
-    // threshold in quiet.
-    for (int p = 0; p < kPartitions; ++p) {
-        const float level = nb[p];
-        for (int w = first_line_[p]; w < first_line_[p + 1]; ++w) {
-            fthr[w] = level > absthr[w] ? level : absthr[w];
-        }
-    }
-
-    // Signal-to-mask ratio per subband over its 17 lines.
+    // threshold in quiet; then the signal-to-mask ratio per subband over its
+    // 17 lines.
+    line_thresholds(nb, partition, absthr, fthr, kLines);
     double ratio[kSubbands];
-    for (int sb = 0; sb < kSubbands; ++sb) {
-        const int first = kLinesPerSubband * sb;
-        double e = 0.0;
-        for (int w = first; w <= first + kLinesPerSubband; ++w) {
-            e += energy[w];
-        }
-        if (sb < kLowSubbands) {
-            float lowest = kThresholdCeiling;
-            for (int w = first; w <= first + kLinesPerSubband; ++w) {
-                lowest = fthr[w] < lowest ? fthr[w] : lowest;
-            }
-            ratio[sb] = e / (17.0 * lowest);
-        } else {
-            double threshold = 0.0;
-            for (int w = first; w <= first + kLinesPerSubband; ++w) {
-                threshold += fthr[w];
-            }
-            ratio[sb] = e / threshold;
-        }
-    }
+    subband_ratios(energy, fthr, kLowSubbands, kThresholdCeiling, ratio);
     ratio_to_db(ratio, smr, kSubbands);
 }
 
