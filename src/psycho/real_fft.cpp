@@ -11,6 +11,10 @@ namespace zuvo {
 
 namespace {
 
+// The helpers below are inlined into each instruction-set copy of the two
+// kernels; left out of line they would only exist for the baseline.
+#define ZUVO_KERNEL_PART __attribute__((always_inline)) inline
+
 constexpr int kHalf = 512;  // complex points
 using Real = double;       // precision of the transform's arithmetic
 
@@ -116,7 +120,7 @@ constexpr SplitTable kSplit = make_split();
 // length n with stride s (n * s = 512): for p < n/4 and q < s, the four
 // inputs x[q + s (p + j m)], j = 0..3 (m = n/4), go to y[q + s (4p + j)],
 // the outputs 1..3 turned by W_n^p, W_n^2p, W_n^3p.
-inline void radix4_butterfly(Real ar, Real ai, Real br, Real bi, Real cr, Real ci, Real dr,
+ZUVO_KERNEL_PART void radix4_butterfly(Real ar, Real ai, Real br, Real bi, Real cr, Real ci, Real dr,
                              Real di, const Real* w, int m, int p, Real* yr, Real* yi, int out,
                              int s) {
     const Real apc_r = ar + cr;
@@ -150,19 +154,13 @@ inline void radix4_butterfly(Real ar, Real ai, Real br, Real bi, Real cr, Real c
     yi[out + 3 * s] = y3r * w3i + y3i * w3r;
 }
 
+// The later passes, s > 1: inner loops over q run over contiguous data.
 template <int n, int s>
-inline void radix4_pass(const Real* __restrict xr, const Real* __restrict xi, Real* __restrict yr,
+ZUVO_KERNEL_PART void radix4_pass(const Real* __restrict xr, const Real* __restrict xi, Real* __restrict yr,
                         Real* __restrict yi) {
-    static_assert(n * s == kHalf, "one pass covers the whole transform");
+    static_assert(n * s == kHalf && s > 1, "one pass covers the whole transform");
     constexpr int m = n / 4;
     const Real* w = kTwiddles.data() + twiddle_offset(n);
-    if (s == 1) {
-        for (int p = 0; p < m; ++p) {
-            radix4_butterfly(xr[p], xi[p], xr[p + m], xi[p + m], xr[p + 2 * m], xi[p + 2 * m],
-                             xr[p + 3 * m], xi[p + 3 * m], w, m, p, yr, yi, 4 * p, 1);
-        }
-        return;
-    }
     for (int p = 0; p < m; ++p) {
         const Real* ar = xr + s * p;
         const Real* ai = xi + s * p;
@@ -176,84 +174,110 @@ inline void radix4_pass(const Real* __restrict xr, const Real* __restrict xi, Re
     }
 }
 
+// The 512-point transform Z of the packed samples z[n] = x[2n] + i x[2n+1]
+// into zr, zi (ar, ai are scratch). The first pass (s = 1) reads the packed
+// samples straight from x.
+ZUVO_KERNEL_PART void packed_transform(const float* __restrict x, Real* __restrict zr, Real* __restrict zi,
+                             Real* __restrict ar, Real* __restrict ai) {
+    constexpr int m = kHalf / 4;
+    const Real* w = kTwiddles.data() + twiddle_offset(kHalf);
+    for (int p = 0; p < m; ++p) {
+        radix4_butterfly(x[2 * p], x[2 * p + 1], x[2 * (p + m)], x[2 * (p + m) + 1],
+                         x[2 * (p + 2 * m)], x[2 * (p + 2 * m) + 1], x[2 * (p + 3 * m)],
+                         x[2 * (p + 3 * m) + 1], w, m, p, zr, zi, 4 * p, 1);
+    }
+    radix4_pass<128, 4>(zr, zi, ar, ai);
+    radix4_pass<32, 16>(ar, ai, zr, zi);
+    radix4_pass<8, 64>(zr, zi, ar, ai);
+    // Last radix-2 pass (length 2, stride 256): no turning.
+    for (int q = 0; q < kHalf / 2; ++q) {
+        zr[q] = ar[q] + ar[q + kHalf / 2];
+        zi[q] = ai[q] + ai[q + kHalf / 2];
+        zr[q + kHalf / 2] = ar[q] - ar[q + kHalf / 2];
+        zi[q + kHalf / 2] = ai[q] - ai[q + kHalf / 2];
+    }
+}
+
+// Twice the spectrum, 2 X[k] for k = 1..511, into xr, xi from Z (the
+// factors 1/2 of the split are left to the caller: scaling by a power of two
+// is exact). rr, ri are scratch for Z[512 - k], read forward.
+ZUVO_KERNEL_PART void split_doubled(const Real* __restrict zr, const Real* __restrict zi,
+                          Real* __restrict rr, Real* __restrict ri, Real* __restrict xr,
+                          Real* __restrict xi) {
+    for (int k = 1; k < kHalf; ++k) {
+        rr[k] = zr[kHalf - k];
+        ri[k] = zi[kHalf - k];
+    }
+    for (int k = 1; k < kHalf; ++k) {
+        // conj Z[512 - k] = rr - i ri; 2 E = Z + conj Z', 2 O = (Z - conj Z') / i.
+        const Real er = zr[k] + rr[k];
+        const Real ei = zi[k] - ri[k];
+        const Real or_ = zi[k] + ri[k];
+        const Real oi = rr[k] - zr[k];
+        const Real wr = kSplit.re[static_cast<std::size_t>(k)];
+        const Real wi = kSplit.im[static_cast<std::size_t>(k)];
+        xr[k] = er + (or_ * wr - oi * wi);
+        xi[k] = ei + (or_ * wi + oi * wr);
+    }
+}
+
 }  // namespace
 
 ZUVO_VECTOR_KERNEL
 void real_fft_1024(const float* x, float* re, float* im) {
+    alignas(32) Real zr[kHalf];
+    alignas(32) Real zi[kHalf];
     alignas(32) Real ar[kHalf];
     alignas(32) Real ai[kHalf];
-    alignas(32) Real br[kHalf];
-    alignas(32) Real bi[kHalf];
-    for (int n = 0; n < kHalf; ++n) {
-        ar[n] = x[2 * n];
-        ai[n] = x[2 * n + 1];
-    }
-    radix4_pass<512, 1>(ar, ai, br, bi);
-    radix4_pass<128, 4>(br, bi, ar, ai);
-    radix4_pass<32, 16>(ar, ai, br, bi);
-    radix4_pass<8, 64>(br, bi, ar, ai);
-    // Last radix-2 pass (length 2, stride 256): no turning.
-    for (int q = 0; q < kHalf / 2; ++q) {
-        br[q] = ar[q] + ar[q + kHalf / 2];
-        bi[q] = ai[q] + ai[q + kHalf / 2];
-        br[q + kHalf / 2] = ar[q] - ar[q + kHalf / 2];
-        bi[q + kHalf / 2] = ai[q] - ai[q + kHalf / 2];
-    }
-
-    // Split: Z = br + i bi is the transform of the packed samples; Z[512 - k]
-    // is read from reversed copies so that the loop runs forward.
-    alignas(32) Real rr[kHalf];
-    alignas(32) Real ri[kHalf];
-    for (int k = 1; k < kHalf; ++k) {
-        rr[k] = br[kHalf - k];
-        ri[k] = bi[kHalf - k];
-    }
-    re[0] = static_cast<float>(br[0] + bi[0]);
+    packed_transform(x, zr, zi, ar, ai);
+    re[0] = static_cast<float>(zr[0] + zi[0]);
     im[0] = 0.0f;
-    re[kHalf] = static_cast<float>(br[0] - bi[0]);
+    re[kHalf] = static_cast<float>(zr[0] - zi[0]);
     im[kHalf] = 0.0f;
+    alignas(32) Real xr[kHalf];
+    alignas(32) Real xi[kHalf];
+    split_doubled(zr, zi, ar, ai, xr, xi);
     for (int k = 1; k < kHalf; ++k) {
-        const Real zr = br[k];
-        const Real zi = bi[k];
-        const Real cr = rr[k];  // conj Z[512 - k] = cr - i ci
-        const Real ci = ri[k];
-        const Real er = 0.5 * (zr + cr);
-        const Real ei = 0.5 * (zi - ci);
-        const Real or_ = 0.5 * (zi + ci);  // (Z - conj Z') / 2i
-        const Real oi = -0.5 * (zr - cr);
-        const Real wr = kSplit.re[static_cast<std::size_t>(k)];
-        const Real wi = kSplit.im[static_cast<std::size_t>(k)];
-        ar[k] = er + (or_ * wr - oi * wi);
-        ai[k] = ei + (or_ * wi + oi * wr);
-    }
-    for (int k = 1; k < kHalf; ++k) {
-        re[k] = static_cast<float>(ar[k]);
-        im[k] = static_cast<float>(ai[k]);
+        re[k] = static_cast<float>(0.5 * xr[k]);
+        im[k] = static_cast<float>(0.5 * xi[k]);
     }
 }
 
 ZUVO_VECTOR_KERNEL
 void spectrum_1024(const float* x, float* energy, float* phase_re, float* phase_im) {
     constexpr float kEnergyFloor = 0.0005f;
-    alignas(32) float re[kSpectrumLines];
-    alignas(32) float im[kSpectrumLines];
-    real_fft_1024(x, re, im);
+    alignas(32) Real zr[kHalf];
+    alignas(32) Real zi[kHalf];
+    alignas(32) Real ar[kHalf];
+    alignas(32) Real ai[kHalf];
+    packed_transform(x, zr, zi, ar, ai);
+    const Real x0 = zr[0] + zi[0];
+    const Real x512 = zr[0] - zi[0];
+    alignas(32) Real xr[kHalf];
+    alignas(32) Real xi[kHalf];
+    split_doubled(zr, zi, ar, ai, xr, xi);
 
-    energy[0] = re[0] * re[0];
+    const float re0 = static_cast<float>(x0);
+    energy[0] = re0 * re0;
     phase_re[0] = 1.0f;
     phase_im[0] = 0.0f;
     for (int k = 1; k < kHalf; ++k) {
-        const float e = re[k] * re[k] + im[k] * im[k];
+        // The spectrum rounded to float, as real_fft_1024 gives it; the rest
+        // in single precision.
+        const float re = static_cast<float>(0.5 * xr[k]);
+        const float im = static_cast<float>(0.5 * xi[k]);
+        const float e = re * re + im * im;
         const bool floored = e < kEnergyFloor;
         // A floored line has phase 0; dividing by 1 there keeps the loop
         // free of branches.
         const float inverse = 1.0f / std::sqrt(floored ? 1.0f : e);
         energy[k] = floored ? kEnergyFloor : e;
-        phase_re[k] = floored ? 1.0f : re[k] * inverse;
-        phase_im[k] = floored ? 0.0f : im[k] * inverse;
+        phase_re[k] = floored ? 1.0f : re * inverse;
+        phase_im[k] = floored ? 0.0f : im * inverse;
     }
-    energy[kHalf] = re[kHalf] * re[kHalf];
-    phase_re[kHalf] = std::signbit(re[kHalf]) ? -1.0f : 1.0f;
+    const float re512 = static_cast<float>(x512);
+    energy[kHalf] = re512 * re512;
+    phase_re[kHalf] = std::signbit(re512) ? -1.0f : 1.0f;
     phase_im[kHalf] = 0.0f;
 }
 
