@@ -10,7 +10,7 @@
 namespace zuvo {
 
 ZUVO_VECTOR_KERNEL
-void unpredictability(const float* __restrict energy, const float* __restrict re,
+static void unpredictability_clones(const float* __restrict energy, const float* __restrict re,
                       const float* __restrict im, const float* __restrict r_last,
                       const float* __restrict re_last, const float* __restrict im_last,
                       const float* __restrict r_older, const float* __restrict re_older,
@@ -38,7 +38,7 @@ void unpredictability(const float* __restrict energy, const float* __restrict re
 }
 
 ZUVO_VECTOR_KERNEL
-void apply_window(const std::int16_t* __restrict samples, const float* __restrict window,
+static void apply_window_clones(const std::int16_t* __restrict samples, const float* __restrict window,
                   float* __restrict out, int n) {
     for (int i = 0; i < n; ++i) {
         out[i] = static_cast<float>(samples[i]) * window[i];
@@ -46,7 +46,7 @@ void apply_window(const std::int16_t* __restrict samples, const float* __restric
 }
 
 ZUVO_VECTOR_KERNEL
-void spread(const float* __restrict s_t, const float* __restrict group_e, const float* __restrict group_c,
+static void spread_clones(const float* __restrict s_t, const float* __restrict group_e, const float* __restrict group_c,
             float* __restrict spread_e, float* __restrict spread_c, int rows, int columns) {
     for (int b = 0; b < rows; ++b) {
         spread_e[b] = 0.0f;
@@ -144,7 +144,7 @@ double log_kernel(double x) { return log_inline(x); }
 double exp_kernel(double y) { return exp_inline(y); }
 
 ZUVO_VECTOR_KERNEL
-void partition_thresholds(const float* __restrict spread_e, const float* __restrict spread_c,
+static void partition_thresholds_clones(const float* __restrict spread_e, const float* __restrict spread_c,
                           const float* __restrict tmn, const float* __restrict min_snr,
                           const double* __restrict inv_norm, double noise_snr,
                           float* __restrict tonality, float* __restrict factor,
@@ -168,7 +168,7 @@ void partition_thresholds(const float* __restrict spread_e, const float* __restr
 }
 
 ZUVO_VECTOR_KERNEL
-void line_thresholds(const float* __restrict nb, const std::int32_t* __restrict partition,
+static void line_thresholds_clones(const float* __restrict nb, const std::int32_t* __restrict partition,
                      const float* __restrict absthr, float* __restrict fthr, int n) {
     for (int w = 0; w < n; ++w) {
         const float level = nb[partition[w]];
@@ -206,11 +206,53 @@ void subband_ratios(const float* __restrict energy, const float* __restrict fthr
 }
 
 ZUVO_VECTOR_KERNEL
-void ratio_to_db(const double* __restrict ratio, float* __restrict smr, int n) {
+static void ratio_to_db_clones(const double* __restrict ratio, float* __restrict smr, int n) {
     constexpr double kNeperToDb = 4.342944819;
     for (int i = 0; i < n; ++i) {
         smr[i] = static_cast<float>(kNeperToDb * log_inline(ratio[i]));
     }
+}
+
+// The entry points the model calls. The instruction-set copies above stay
+// static: a function with copies and external linkage would be exported from
+// the shared library through its resolver.
+void unpredictability(const float* __restrict energy, const float* __restrict re,
+                      const float* __restrict im, const float* __restrict r_last,
+                      const float* __restrict re_last, const float* __restrict im_last,
+                      const float* __restrict r_older, const float* __restrict re_older,
+                      const float* __restrict im_older, float* __restrict r_now,
+                      float* __restrict c, float* __restrict weighted_c, int n) {
+    unpredictability_clones(energy, re, im, r_last, re_last, im_last, r_older, re_older, im_older,
+                            r_now, c, weighted_c, n);
+}
+
+void apply_window(const std::int16_t* __restrict samples, const float* __restrict window,
+                  float* __restrict out, int n) {
+    apply_window_clones(samples, window, out, n);
+}
+
+void spread(const float* __restrict s_t, const float* __restrict group_e,
+            const float* __restrict group_c, float* __restrict spread_e,
+            float* __restrict spread_c, int rows, int columns) {
+    spread_clones(s_t, group_e, group_c, spread_e, spread_c, rows, columns);
+}
+
+void partition_thresholds(const float* __restrict spread_e, const float* __restrict spread_c,
+                          const float* __restrict tmn, const float* __restrict min_snr,
+                          const double* __restrict inv_norm, double noise_snr,
+                          float* __restrict tonality, float* __restrict factor,
+                          float* __restrict nb, int rows) {
+    partition_thresholds_clones(spread_e, spread_c, tmn, min_snr, inv_norm, noise_snr, tonality,
+                                factor, nb, rows);
+}
+
+void line_thresholds(const float* __restrict nb, const std::int32_t* __restrict partition,
+                     const float* __restrict absthr, float* __restrict fthr, int n) {
+    line_thresholds_clones(nb, partition, absthr, fthr, n);
+}
+
+void ratio_to_db(const double* __restrict ratio, float* __restrict smr, int n) {
+    ratio_to_db_clones(ratio, smr, n);
 }
 
 }  // namespace zuvo

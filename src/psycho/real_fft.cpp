@@ -224,7 +224,7 @@ ZUVO_KERNEL_PART void split_doubled(const Real* __restrict zr, const Real* __res
 }  // namespace
 
 ZUVO_VECTOR_KERNEL
-void real_fft_1024(const float* x, float* re, float* im) {
+static void real_fft_1024_clones(const float* x, float* re, float* im) {
     alignas(32) Real zr[kHalf];
     alignas(32) Real zi[kHalf];
     alignas(32) Real ar[kHalf];
@@ -244,7 +244,7 @@ void real_fft_1024(const float* x, float* re, float* im) {
 }
 
 ZUVO_VECTOR_KERNEL
-void spectrum_1024(const float* x, float* energy, float* phase_re, float* phase_im) {
+static void spectrum_1024_clones(const float* x, float* energy, float* phase_re, float* phase_im) {
     constexpr float kEnergyFloor = 0.0005f;
     alignas(32) Real zr[kHalf];
     alignas(32) Real zi[kHalf];
@@ -279,6 +279,17 @@ void spectrum_1024(const float* x, float* energy, float* phase_re, float* phase_
     energy[kHalf] = re512 * re512;
     phase_re[kHalf] = std::signbit(re512) ? -1.0f : 1.0f;
     phase_im[kHalf] = 0.0f;
+}
+
+// The entry points. The instruction-set copies above stay static: a function
+// with copies and external linkage would be exported from the shared library
+// through its resolver.
+void real_fft_1024(const float* x, float* re, float* im) {
+    real_fft_1024_clones(x, re, im);
+}
+
+void spectrum_1024(const float* x, float* energy, float* phase_re, float* phase_im) {
+    spectrum_1024_clones(x, energy, phase_re, phase_im);
 }
 
 }  // namespace zuvo
