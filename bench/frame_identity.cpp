@@ -5,7 +5,13 @@
 // lines. Built by that script, not by CMake (it must link against a library
 // built from another revision).
 //
-//   frame_identity [SECONDS_PER_CLIP]      (default 16)
+//   frame_identity [SECONDS_PER_CLIP [record|replay FILE]]   (default 16)
+//
+// "record FILE" also writes every input sample to FILE (raw 16-bit, in the
+// order they are encoded) and "replay FILE" encodes the samples read from
+// FILE instead of synthesizing them: so that a build for another platform
+// (whose mathematics library may round the synthesis differently) can be
+// compared on exactly the same input.
 //
 // Material (deterministic): music-like mixtures (chords with harmonics, notes
 // with attack and decay, over coloured noise), speech-like signals (a pulse
@@ -19,6 +25,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "ZuvoMPAEncoder.h"
@@ -136,8 +143,15 @@ std::uint64_t fnv1a(const unsigned char* data, int length) {
 
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 16;
-    if (seconds <= 0) {
-        std::fprintf(stderr, "usage: frame_identity [SECONDS_PER_CLIP]\n");
+    const bool record = argc > 3 && std::strcmp(argv[2], "record") == 0;
+    const bool replay = argc > 3 && std::strcmp(argv[2], "replay") == 0;
+    if (seconds <= 0 || (argc > 2 && !record && !replay)) {
+        std::fprintf(stderr, "usage: frame_identity [SECONDS_PER_CLIP [record|replay FILE]]\n");
+        return 2;
+    }
+    std::FILE* samples = record || replay ? std::fopen(argv[3], record ? "wb" : "rb") : nullptr;
+    if ((record || replay) && samples == nullptr) {
+        std::fprintf(stderr, "frame_identity: cannot open %s\n", argv[3]);
         return 2;
     }
     int status = 0;
@@ -156,13 +170,23 @@ int main(int argc, char** argv) {
             std::vector<std::int16_t> pcm(static_cast<std::size_t>(1152 * channels));
             std::vector<unsigned char> out(16384);
             for (long f = 0; f < frames; ++f) {
-                for (int i = 0; i < 1152; ++i) {
-                    for (int ch = 0; ch < channels; ++ch) {
-                        const double v = generator(ch, f * 1152 + i);
-                        const double clipped = v > 32767.0 ? 32767.0 : (v < -32768.0 ? -32768.0 : v);
-                        pcm[static_cast<std::size_t>(i * channels + ch)] =
-                            static_cast<std::int16_t>(std::lround(clipped));
+                if (replay) {
+                    if (std::fread(pcm.data(), sizeof(std::int16_t), pcm.size(), samples) != pcm.size()) {
+                        std::fprintf(stderr, "frame_identity: %s ends early\n", argv[3]);
+                        return 2;
                     }
+                } else {
+                    for (int i = 0; i < 1152; ++i) {
+                        for (int ch = 0; ch < channels; ++ch) {
+                            const double v = generator(ch, f * 1152 + i);
+                            const double clipped = v > 32767.0 ? 32767.0 : (v < -32768.0 ? -32768.0 : v);
+                            pcm[static_cast<std::size_t>(i * channels + ch)] =
+                                static_cast<std::int16_t>(std::lround(clipped));
+                        }
+                    }
+                }
+                if (record) {
+                    std::fwrite(pcm.data(), sizeof(std::int16_t), pcm.size(), samples);
                 }
                 wavehdr_tag header{};
                 header.lpData = reinterpret_cast<char*>(pcm.data());
@@ -177,6 +201,9 @@ int main(int argc, char** argv) {
             ZuvoFinishAudio(context);
             ZuvoDeleteAudioContext(context);
         }
+    }
+    if (samples != nullptr) {
+        std::fclose(samples);
     }
     return status;
 }
