@@ -50,9 +50,13 @@ void spread(const float* __restrict s_t, const float* __restrict group_e, const 
 // (|f| <= 0.35) and the exponent bits of 2^n.
 double log_kernel(double x);
 double exp_kernel(double y);
+// The same in single precision (x positive normal, |y| < 87), to about
+// 1e-7 relative, with shorter series.
+float log_kernel(float x);
+float exp_kernel(float y);
 
 // Noise threshold of partitions b < rows from their spread energy and
-// spread weighted unpredictability:
+// spread weighted unpredictability, in single precision:
 //   ratio = spread_c / spread_e (0 when spread_e = 0), clamped to [0.05, 0.5],
 //   tonality[b] = -log10(ratio) - log10(2)    (1 tonal .. 0 noise-like),
 //   snr = max(tonality tmn[b] + (1 - tonality) noise_snr, min_snr[b])  dB,
@@ -60,7 +64,7 @@ double exp_kernel(double y);
 //   nb[b] = spread_e factor[b] inv_norm[b].
 void partition_thresholds(const float* __restrict spread_e, const float* __restrict spread_c,
                           const float* __restrict tmn, const float* __restrict min_snr,
-                          const double* __restrict inv_norm, double noise_snr,
+                          const float* __restrict inv_norm, float noise_snr,
                           float* __restrict tonality, float* __restrict factor,
                           float* __restrict nb, int rows);
 

@@ -280,8 +280,8 @@ bool PsychoModel::model_setup(float rate) {
         bark = bark < 0 ? 0 : (bark > 26 ? 26 : bark);
         min_snr_[j] = min_snr_by_bark[bark];
         inv_norm_[j] = rnorm[j] != 0.0f && numlines[j] != 0
-                           ? 1.0 / (numlines[j] * static_cast<double>(rnorm[j]))
-                           : 0.0;
+                           ? static_cast<float>(1.0 / (numlines[j] * static_cast<double>(rnorm[j])))
+                           : 0.0f;
     }
 
     tables_built_ = true;

@@ -108,7 +108,7 @@ private:
     // Per partition: the lowest SNR allowed (dB, from its bark value) and
     // 1 / (numlines rnorm), 0 for a partition without lines.
     float min_snr_[kPartitions] = {};
-    double inv_norm_[kPartitions] = {};
+    float inv_norm_[kPartitions] = {};
     bool tables_built_ = false;
 };
 
