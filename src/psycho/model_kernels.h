@@ -35,7 +35,7 @@ void apply_window(const std::int16_t* __restrict samples, const float* __restric
 //   spread_e[b] = sum over k < columns of s_t[k * rows + b] * group_e[k],
 //   spread_c[b] likewise with group_c,
 // summed in ascending k. s_t is the spreading matrix transposed (row k holds
-// how partition k spreads into every partition b), rows a multiple of 8.
+// how partition k spreads into every partition b), rows a multiple of 32.
 void spread(const float* __restrict s_t, const float* __restrict group_e, const float* __restrict group_c,
             float* __restrict spread_e, float* __restrict spread_c, int rows, int columns);
 
