@@ -90,14 +90,17 @@ TEST(PsychoAnalysis, TransformEnergyAndPhase) {
 
         // Energy |X|^2 and the phase as a unit vector, from that transform.
         std::vector<float> energy(513);
+        std::vector<float> magnitude(513);
         std::vector<float> phase_re(513);
         std::vector<float> phase_im(513);
-        zuvo::spectrum_1024(input.data(), energy.data(), phase_re.data(), phase_im.data());
+        zuvo::spectrum_1024(input.data(), energy.data(), magnitude.data(), phase_re.data(),
+                            phase_im.data());
         for (int k = 0; k <= 512; ++k) {
             const double e = double(re[static_cast<std::size_t>(k)]) * re[static_cast<std::size_t>(k)] +
                              double(im[static_cast<std::size_t>(k)]) * im[static_cast<std::size_t>(k)];
             ASSERT_NEAR(energy[static_cast<std::size_t>(k)], std::max(e, k == 0 || k == 512 ? 0.0 : 0.0005),
                         3e-7 * e) << k;
+            ASSERT_EQ(magnitude[static_cast<std::size_t>(k)], std::sqrt(energy[static_cast<std::size_t>(k)])) << k;
             if (k > 0 && k < 512 && e >= 0.0005) {
                 ASSERT_NEAR(phase_re[static_cast<std::size_t>(k)], re[static_cast<std::size_t>(k)] / std::sqrt(e), 3e-7) << k;
                 ASSERT_NEAR(phase_im[static_cast<std::size_t>(k)], im[static_cast<std::size_t>(k)] / std::sqrt(e), 3e-7) << k;
@@ -109,9 +112,10 @@ TEST(PsychoAnalysis, TransformEnergyAndPhase) {
     // 512 have no floor.
     std::vector<float> x(1024, 0.0f);
     std::vector<float> energy(513);
+    std::vector<float> magnitude(513);
     std::vector<float> phase_re(513);
     std::vector<float> phase_im(513);
-    zuvo::spectrum_1024(x.data(), energy.data(), phase_re.data(), phase_im.data());
+    zuvo::spectrum_1024(x.data(), energy.data(), magnitude.data(), phase_re.data(), phase_im.data());
     EXPECT_EQ(energy[0], 0.0f);
     EXPECT_EQ(energy[512], 0.0f);
     for (int k = 0; k <= 512; ++k) {
@@ -123,7 +127,7 @@ TEST(PsychoAnalysis, TransformEnergyAndPhase) {
     for (int n = 0; n < 1024; ++n) {
         x[static_cast<std::size_t>(n)] = static_cast<float>(std::sqrt(0.000499) / 512 * std::cos(2 * kPi * 5 * n / 1024));
     }
-    zuvo::spectrum_1024(x.data(), energy.data(), phase_re.data(), phase_im.data());
+    zuvo::spectrum_1024(x.data(), energy.data(), magnitude.data(), phase_re.data(), phase_im.data());
     EXPECT_EQ(energy[5], 0.0005f);
     EXPECT_EQ(phase_re[5], 1.0f);
     EXPECT_EQ(phase_im[5], 0.0f);
@@ -131,7 +135,7 @@ TEST(PsychoAnalysis, TransformEnergyAndPhase) {
     for (int n = 0; n < 1024; ++n) {
         x[static_cast<std::size_t>(n)] = n % 2 == 0 ? -2.0f : 2.0f;
     }
-    zuvo::spectrum_1024(x.data(), energy.data(), phase_re.data(), phase_im.data());
+    zuvo::spectrum_1024(x.data(), energy.data(), magnitude.data(), phase_re.data(), phase_im.data());
     EXPECT_EQ(energy[512], 2048.0f * 2048.0f);
     EXPECT_EQ(phase_re[512], -1.0f);
     EXPECT_EQ(phase_im[512], 0.0f);

@@ -10,12 +10,16 @@
 namespace zuvo {
 
 ZUVO_VECTOR_KERNEL
-static void unpredictability_clones(const float* __restrict energy, const float* __restrict re,
-                      const float* __restrict im, const float* __restrict r_last,
-                      const float* __restrict re_last, const float* __restrict im_last,
-                      const float* __restrict r_older, const float* __restrict re_older,
-                      const float* __restrict im_older, float* __restrict r_now,
-                      float* __restrict c, float* __restrict weighted_c, int n) {
+static void unpredictability_clones(const float* __restrict energy,
+                                    const float* __restrict magnitude,
+                                    const float* __restrict re, const float* __restrict im,
+                                    const float* __restrict r_last,
+                                    const float* __restrict re_last,
+                                    const float* __restrict im_last,
+                                    const float* __restrict r_older,
+                                    const float* __restrict re_older,
+                                    const float* __restrict im_older, float* __restrict c,
+                                    float* __restrict weighted_c, int n) {
     for (int w = 0; w < n; ++w) {
         const float r_pred = 2.0f * r_last[w] - r_older[w];
         const float c1 = re_last[w];
@@ -24,8 +28,7 @@ static void unpredictability_clones(const float* __restrict energy, const float*
         const float double_im = 2.0f * c1 * s1;
         const float pred_re = double_re * re_older[w] + double_im * im_older[w];  // times conj(u2)
         const float pred_im = double_im * re_older[w] - double_re * im_older[w];
-        const float r = std::sqrt(energy[w]);
-        r_now[w] = r;
+        const float r = magnitude[w];
         const float dx = r * re[w] - r_pred * pred_re;
         const float dy = r * im[w] - r_pred * pred_im;
         const float size = r + std::fabs(r_pred);
@@ -302,14 +305,14 @@ static void ratio_to_db_clones(const double* __restrict ratio, float* __restrict
 // The entry points the model calls. The instruction-set copies above stay
 // static: a function with copies and external linkage would be exported from
 // the shared library through its resolver.
-void unpredictability(const float* __restrict energy, const float* __restrict re,
-                      const float* __restrict im, const float* __restrict r_last,
-                      const float* __restrict re_last, const float* __restrict im_last,
-                      const float* __restrict r_older, const float* __restrict re_older,
-                      const float* __restrict im_older, float* __restrict r_now,
+void unpredictability(const float* __restrict energy, const float* __restrict magnitude,
+                      const float* __restrict re, const float* __restrict im,
+                      const float* __restrict r_last, const float* __restrict re_last,
+                      const float* __restrict im_last, const float* __restrict r_older,
+                      const float* __restrict re_older, const float* __restrict im_older,
                       float* __restrict c, float* __restrict weighted_c, int n) {
-    unpredictability_clones(energy, re, im, r_last, re_last, im_last, r_older, re_older, im_older,
-                            r_now, c, weighted_c, n);
+    unpredictability_clones(energy, magnitude, re, im, r_last, re_last, im_last, r_older,
+                            re_older, im_older, c, weighted_c, n);
 }
 
 void apply_window(const std::int16_t* __restrict samples, const float* __restrict window,

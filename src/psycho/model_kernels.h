@@ -15,15 +15,14 @@ namespace zuvo {
 // Unpredictability of lines 0..n-1. For each line the previous two passes
 // predict magnitude r^ = 2 r1 - r2 and phase u^ = u1 u1 conj(u2) (phases as
 // unit vectors, so the predicted angle 2 phi1 - phi2 needs no trigonometric
-// call); with r = sqrt(energy) and u the current phase,
+// call); with r = magnitude = sqrt(energy) and u the current phase,
 //   c = |r u - r^ u^| / (r + |r^|),   0 when r + |r^| = 0.
-// The line's magnitude r is written to r_now for the next passes, and its
-// energy-weighted unpredictability energy * c to weighted_c.
-void unpredictability(const float* __restrict energy, const float* __restrict re,
-                      const float* __restrict im, const float* __restrict r_last,
-                      const float* __restrict re_last, const float* __restrict im_last,
-                      const float* __restrict r_older, const float* __restrict re_older,
-                      const float* __restrict im_older, float* __restrict r_now,
+// The energy-weighted unpredictability energy * c goes to weighted_c.
+void unpredictability(const float* __restrict energy, const float* __restrict magnitude,
+                      const float* __restrict re, const float* __restrict im,
+                      const float* __restrict r_last, const float* __restrict re_last,
+                      const float* __restrict im_last, const float* __restrict r_older,
+                      const float* __restrict re_older, const float* __restrict im_older,
                       float* __restrict c, float* __restrict weighted_c, int n);
 
 // Windowing of the transform's input: out[i] = samples[i] * window[i] in

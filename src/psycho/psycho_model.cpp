@@ -334,7 +334,8 @@ void PsychoModel::analyze_pass(std::int16_t* history, const std::int16_t* fresh,
     // The spectrum's phases are exact angles of X[k]; the model's phase
     // convention adds a constant (0.7853981 - pi/4) to every angle, which
     // cancels in the prediction below (2 phi1 - phi2 - phi), so it is left out.
-    spectrum_1024(wsamp_r, energy, phase_re, phase_im);
+    float magnitude[kLines];
+    spectrum_1024(wsamp_r, energy, magnitude, phase_re, phase_im);
 
     // The two history slots alternate; the slot written now is the one of
     // two passes ago, read (as the older prediction input) before it is
@@ -353,11 +354,10 @@ void PsychoModel::analyze_pass(std::int16_t* history, const std::int16_t* fresh,
     // size of both. Steady tones predict well (c near 0), noise does not.
     const int last = (2 * ch + prev_slot) * kLines;
     const int older = (2 * ch + prev2_slot) * kLines;
-    float magnitude[kLines];
     float weighted_c[kLines];
-    unpredictability(energy, phase_re, phase_im, raudio + last, phase_re_sav + last,
+    unpredictability(energy, magnitude, phase_re, phase_im, raudio + last, phase_re_sav + last,
                      phase_im_sav + last, raudio + older, phase_re_sav + older,
-                     phase_im_sav + older, magnitude, c, weighted_c, kLines);
+                     phase_im_sav + older, c, weighted_c, kLines);
     // Only now overwrite the older slot with this pass.
     float* r_now = raudio + (2 * ch + cur_slot) * kLines;
     float* re_now = phase_re_sav + (2 * ch + cur_slot) * kLines;

@@ -254,7 +254,8 @@ static void real_fft_1024_clones(const float* x, float* re, float* im) {
 }
 
 ZUVO_FFT_KERNEL
-static void spectrum_1024_clones(const float* x, float* energy, float* phase_re, float* phase_im) {
+static void spectrum_1024_clones(const float* x, float* energy, float* magnitude, float* phase_re,
+                                 float* phase_im) {
     constexpr float kEnergyFloor = 0.0005f;
     alignas(32) Real zr[kHalf];
     alignas(32) Real zi[kHalf];
@@ -269,6 +270,7 @@ static void spectrum_1024_clones(const float* x, float* energy, float* phase_re,
 
     const float re0 = static_cast<float>(x0);
     energy[0] = re0 * re0;
+    magnitude[0] = std::sqrt(energy[0]);
     phase_re[0] = 1.0f;
     phase_im[0] = 0.0f;
     for (int k = 1; k < kHalf; ++k) {
@@ -278,15 +280,18 @@ static void spectrum_1024_clones(const float* x, float* energy, float* phase_re,
         const float im = static_cast<float>(0.5 * xi[k]);
         const float e = re * re + im * im;
         const bool floored = e < kEnergyFloor;
-        // A floored line has phase 0; dividing by 1 there keeps the loop
-        // free of branches.
-        const float inverse = 1.0f / std::sqrt(floored ? 1.0f : e);
-        energy[k] = floored ? kEnergyFloor : e;
+        const float stored = floored ? kEnergyFloor : e;
+        const float root = std::sqrt(stored);
+        // A floored line has phase 0; the division by its root is unused.
+        const float inverse = 1.0f / root;
+        energy[k] = stored;
+        magnitude[k] = root;
         phase_re[k] = floored ? 1.0f : re * inverse;
         phase_im[k] = floored ? 0.0f : im * inverse;
     }
     const float re512 = static_cast<float>(x512);
     energy[kHalf] = re512 * re512;
+    magnitude[kHalf] = std::sqrt(energy[kHalf]);
     phase_re[kHalf] = std::signbit(re512) ? -1.0f : 1.0f;
     phase_im[kHalf] = 0.0f;
 }
@@ -298,8 +303,9 @@ void real_fft_1024(const float* x, float* re, float* im) {
     real_fft_1024_clones(x, re, im);
 }
 
-void spectrum_1024(const float* x, float* energy, float* phase_re, float* phase_im) {
-    spectrum_1024_clones(x, energy, phase_re, phase_im);
+void spectrum_1024(const float* x, float* energy, float* magnitude, float* phase_re,
+                   float* phase_im) {
+    spectrum_1024_clones(x, energy, magnitude, phase_re, phase_im);
 }
 
 }  // namespace zuvo

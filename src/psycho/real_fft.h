@@ -27,11 +27,12 @@ constexpr int kSpectrumLines = 513;     // lines 0..512 of the DFT
 // (1024 values) for k = 0..512, as real parts re[k] and imaginary parts im[k].
 void real_fft_1024(const float* x, float* re, float* im);
 
-// The model's view of that spectrum: energy[k] = |X[k]|^2 and the phase of
-// each line as a unit vector (phase_re, phase_im) = X[k] / |X[k]|.
-// Lines 1..511 with energy below 0.0005 get 0.0005 and phase (1, 0); line 0
-// always has phase (1, 0), line 512 (real) has (1, 0) or (-1, 0) by its sign;
-// neither has a floor.
-void spectrum_1024(const float* x, float* energy, float* phase_re, float* phase_im);
+// The model's view of that spectrum: energy[k] = |X[k]|^2, its square root
+// magnitude[k], and the phase of each line as a unit vector
+// (phase_re, phase_im) = X[k] / |X[k]|. Lines 1..511 with energy below 0.0005
+// get 0.0005 and phase (1, 0); line 0 always has phase (1, 0), line 512
+// (real) has (1, 0) or (-1, 0) by its sign; neither has a floor.
+void spectrum_1024(const float* x, float* energy, float* magnitude, float* phase_re,
+                   float* phase_im);
 
 }  // namespace zuvo
