@@ -265,32 +265,39 @@ static void line_thresholds_clones(const float* __restrict nb, const std::int32_
     }
 }
 
-void subband_ratios(const float* __restrict energy, const float* __restrict fthr, int low,
-                    float ceiling, double* __restrict ratio) {
-    // One subband at a time: vectorizing across subbands would need strided
-    // loads that cost more than the sums themselves.
+namespace {
+
+// Sum of the 17 values v[0..16] in a fixed order: the two halves of 8 added
+// lane by lane, the 8 lanes in pairs, then v[16].
+inline float sum17(const float* v) {
+    Float8 a;
+    Float8 b;
+    std::memcpy(&a, v, sizeof a);
+    std::memcpy(&b, v + 8, sizeof b);
+    const Float8 s = a + b;
+    return (((s[0] + s[4]) + (s[2] + s[6])) + ((s[1] + s[5]) + (s[3] + s[7]))) + v[16];
+}
+
+inline float min17(const float* v, float ceiling) {
+    float lowest = ceiling;
+    for (int j = 0; j <= 16; ++j) {
+        lowest = v[j] < lowest ? v[j] : lowest;
+    }
+    return lowest;
+}
+
+}  // namespace
+
+ZUVO_VECTOR_KERNEL
+static void subband_ratios_clones(const float* __restrict energy, const float* __restrict fthr,
+                                  int low, float ceiling, double* __restrict ratio) {
     constexpr int kSubbands = 32;
     constexpr int kStep = 16;
     for (int sb = 0; sb < kSubbands; ++sb) {
-        const float* e_line = energy + kStep * sb;
-        const float* t_line = fthr + kStep * sb;
-        double e = 0.0;
-        for (int j = 0; j <= kStep; ++j) {
-            e += e_line[j];
-        }
-        if (sb < low) {
-            float lowest = ceiling;
-            for (int j = 0; j <= kStep; ++j) {
-                lowest = t_line[j] < lowest ? t_line[j] : lowest;
-            }
-            ratio[sb] = e / (17.0 * lowest);
-        } else {
-            double threshold = 0.0;
-            for (int j = 0; j <= kStep; ++j) {
-                threshold += t_line[j];
-            }
-            ratio[sb] = e / threshold;
-        }
+        const double e = sum17(energy + kStep * sb);
+        const double threshold =
+            sb < low ? 17.0 * min17(fthr + kStep * sb, ceiling) : sum17(fthr + kStep * sb);
+        ratio[sb] = e / threshold;
     }
 }
 
@@ -342,6 +349,11 @@ void line_thresholds(const float* __restrict nb, const std::int32_t* __restrict 
 
 void ratio_to_db(const double* __restrict ratio, float* __restrict smr, int n) {
     ratio_to_db_clones(ratio, smr, n);
+}
+
+void subband_ratios(const float* __restrict energy, const float* __restrict fthr, int low,
+                    float ceiling, double* __restrict ratio) {
+    subband_ratios_clones(energy, fthr, low, ceiling, ratio);
 }
 
 }  // namespace zuvo

@@ -74,8 +74,9 @@ void line_thresholds(const float* __restrict nb, const std::int32_t* __restrict 
 // Per subband sb < 32 over its 17 lines L = 16 sb .. 16 sb + 16 (lines 0..512;
 // neighbours share one line): the energy E = sum of energy[L] and the
 // threshold T = the sum of fthr[L] (sb >= low) or 17 times the smallest
-// fthr[L], at most `ceiling` (sb < low), both summed in double in ascending
-// line order; ratio[sb] = E / T.
+// fthr[L], at most `ceiling` (sb < low); ratio[sb] = E / T in double. The
+// sums of 17 values run in single precision in one fixed order on every
+// path: lines j and j + 8 (j < 8) first, those 8 sums in pairs, line 16 last.
 void subband_ratios(const float* __restrict energy, const float* __restrict fthr, int low,
                     float ceiling, double* __restrict ratio);
 
