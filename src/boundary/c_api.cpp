@@ -122,20 +122,13 @@ zuvo::MpaEncoder* start_core(zuvo_mpa_encoder& encoder) {
     return core;
 }
 
-// Frames the samples carried now plus `more` complete (saturating).
-std::uint64_t frames_completed(const zuvo_mpa_encoder& encoder, std::uint64_t more) {
-    const std::uint64_t carried = encoder.samples % kFrame;
-    return more / kFrame + (carried + more % kFrame) / kFrame;
-}
-
-// Frames a flush codes after `more` further samples: the carried samples
-// and the delay, in whole frames; none for a stream without samples.
-std::uint64_t frames_to_flush(const zuvo_mpa_encoder& encoder, std::uint64_t more) {
-    if (encoder.samples == 0 && more == 0) {
+// Frames a flush codes now: the carried samples and the delay, in whole
+// frames; none for a stream without samples.
+std::uint64_t frames_to_flush(const zuvo_mpa_encoder& encoder) {
+    if (encoder.samples == 0) {
         return 0;
     }
-    const std::uint64_t carried = (encoder.samples % kFrame + more % kFrame) % kFrame;
-    return (carried + kDelay + kFrame - 1) / kFrame;
+    return (encoder.samples % kFrame + kDelay + kFrame - 1) / kFrame;
 }
 
 std::size_t bytes_for(const zuvo_mpa_encoder& encoder, std::uint64_t frames) {
@@ -245,9 +238,12 @@ size_t zuvo_mpa_max_output(const zuvo_mpa_encoder* encoder, size_t samples_per_c
     if (encoder == nullptr) {
         return 0;
     }
-    const std::uint64_t encoded = frames_completed(*encoder, samples_per_channel);
-    const std::uint64_t flushed = frames_to_flush(*encoder, samples_per_channel);
-    return bytes_for(*encoder, encoded > flushed ? encoded : flushed);
+    // With up to 1151 samples carried, n samples complete at most ceil(n / 1152)
+    // frames; a flush codes at most two. The bound depends on n alone, so a
+    // host can size its output area once for its largest call.
+    const std::uint64_t n = samples_per_channel;
+    const std::uint64_t encoded = n / kFrame + (n % kFrame != 0 ? 1 : 0);
+    return bytes_for(*encoder, encoded > 2 ? encoded : 2);
 }
 
 int zuvo_mpa_encode(zuvo_mpa_encoder* encoder, const int16_t* pcm, size_t samples_per_channel,
@@ -285,10 +281,10 @@ int zuvo_mpa_flush(zuvo_mpa_encoder* encoder, unsigned char* output, size_t capa
     if (encoder->flushed) {
         return ZUVO_MPA_ERROR_FLUSHED;
     }
-    const std::uint64_t frames = frames_to_flush(*encoder, 0);
-    if (capacity < bytes_for(*encoder, frames)) {
+    if (capacity < zuvo_mpa_max_output(encoder, 0)) {
         return ZUVO_MPA_ERROR_BUFFER_TOO_SMALL;
     }
+    const std::uint64_t frames = frames_to_flush(*encoder);
     if (frames > 0) {
         const std::uint64_t silence = frames * kFrame - encoder->samples % kFrame;
         *output_bytes = feed(*encoder, kSilence, silence * encoder->channels, output);
