@@ -3,7 +3,6 @@
 #include "encoder/mpa_encoder.h"
 
 #include <cstring>
-#include <new>
 
 #include "layer2/alloc_tables.h"
 #include "layer2/frame_header.h"
@@ -101,11 +100,8 @@ void InputStaging::clear() {
 // ---------------------------------------------------------------- encoder
 
 MpaEncoder::MpaEncoder() {
-    store_ = new (std::nothrow) OverflowStore();
-    if (store_ != nullptr) {
-        store_->create();
-    }
-    writer_.set_store(store_);
+    store_.create();  // without its blocks the store drops what it is given
+    writer_.set_store(&store_);
     coding_.header = &header_;
 }
 
@@ -114,11 +110,7 @@ MpaEncoder::~MpaEncoder() {
         release_stream();
         running_ = false;
     }
-    if (store_ != nullptr) {
-        store_->release();
-        delete store_;
-        store_ = nullptr;
-    }
+    store_.release();
 }
 
 void MpaEncoder::set_diagnostics(const DiagnosticSink& sink) {

@@ -186,8 +186,8 @@ private:
     std::int16_t pcm_history_[2][kHistorySamples] = {};
 
     // Stages.
+    OverflowStore store_;  // before the writer, which refers to it
     BitWriter writer_;
-    OverflowStore* store_ = nullptr;
     Filterbank filterbank_;
     PsychoModel model_;
     BitAllocator allocator_;
