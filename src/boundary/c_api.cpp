@@ -5,6 +5,7 @@
 // sample through.
 #include "boundary/c_api.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -60,6 +61,9 @@ int stereo_index(int kbps) {
     }
     return 0;
 }
+
+// The blocks come from malloc-like functions: their alignment must do.
+static_assert(alignof(zuvo::MpaEncoder) <= alignof(std::max_align_t), "the core needs more than malloc's alignment");
 
 void* heap_obtain(std::size_t size) {
     return std::malloc(size);
