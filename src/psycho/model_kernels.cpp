@@ -41,8 +41,8 @@ static void unpredictability_clones(const float* __restrict energy,
 }
 
 ZUVO_VECTOR_KERNEL
-static void apply_window_clones(const std::int16_t* __restrict samples, const float* __restrict window,
-                  float* __restrict out, int n) {
+static void apply_window_clones(const std::int16_t* __restrict samples,
+                                const float* __restrict window, float* __restrict out, int n) {
     for (int i = 0; i < n; ++i) {
         out[i] = static_cast<float>(samples[i]) * window[i];
     }
@@ -110,11 +110,7 @@ double from_bits(std::uint64_t b) {
 
 constexpr double kLn2High = 0.693147180369123816490;  // ln 2 in 32 significant bits
 constexpr double kLn2Low = 1.90821492927058770002e-10;  // the rest
-constexpr double kInvLn2 = 1.4426950408889634074;
 constexpr double kSqrt2 = 1.4142135623730950488;
-// Adding and subtracting 1.5 * 2^52 rounds a double of magnitude below 2^51
-// to the nearest integer, which then sits in the low bits of the sum.
-constexpr double kRoundMagic = 6755399441055744.0;
 
 inline double log_inline(double x) {
     const std::uint64_t bits = bits_of(x);
@@ -143,32 +139,6 @@ inline double log_inline(double x) {
     return k * kLn2High + (atanh2 + k * kLn2Low);
 }
 
-inline double exp_inline(double y) {
-    const double shifted = y * kInvLn2 + kRoundMagic;
-    const double n = shifted - kRoundMagic;
-    const double f = (y - n * kLn2High) - n * kLn2Low;  // |f| <= 0.35
-    // e^f by its Taylor series to f^14 (the next term is below 1e-17).
-    double p = 1.0 / 87178291200.0;  // 1/14!
-    p = p * f + 1.0 / 6227020800.0;
-    p = p * f + 1.0 / 479001600.0;
-    p = p * f + 1.0 / 39916800.0;
-    p = p * f + 1.0 / 3628800.0;
-    p = p * f + 1.0 / 362880.0;
-    p = p * f + 1.0 / 40320.0;
-    p = p * f + 1.0 / 5040.0;
-    p = p * f + 1.0 / 720.0;
-    p = p * f + 1.0 / 120.0;
-    p = p * f + 1.0 / 24.0;
-    p = p * f + 1.0 / 6.0;
-    p = p * f + 0.5;
-    p = p * f + 1.0;
-    p = p * f + 1.0;
-    // 2^n from the integer in the low bits of `shifted` (two's complement).
-    const std::uint64_t integer = bits_of(shifted) - bits_of(kRoundMagic);
-    const double scale = from_bits((integer + 1023u) << 52);
-    return p * scale;
-}
-
 std::uint32_t bits_of(float x) {
     std::uint32_t b;
     std::memcpy(&b, &x, sizeof b);
@@ -185,7 +155,9 @@ constexpr float kLn2HighF = 0.693145751953125f;  // ln 2 in 16 significant bits
 constexpr float kLn2LowF = 1.428606765330187e-06f;
 constexpr float kInvLn2F = 1.44269504f;
 constexpr float kSqrt2F = 1.41421356f;
-constexpr float kRoundMagicF = 12582912.0f;  // 1.5 * 2^23
+// Adding and subtracting 1.5 * 2^23 rounds a float of magnitude below 2^22 to
+// the nearest integer, which then sits in the low bits of the sum.
+constexpr float kRoundMagicF = 12582912.0f;
 
 // The single-precision counterparts, to about 1e-7 relative: the same
 // reductions, shorter series.
@@ -226,7 +198,6 @@ inline float exp_inline(float y) {
 }  // namespace
 
 double log_kernel(double x) { return log_inline(x); }
-double exp_kernel(double y) { return exp_inline(y); }
 float log_kernel(float x) { return log_inline(x); }
 float exp_kernel(float y) { return exp_inline(y); }
 
@@ -257,8 +228,9 @@ static void partition_thresholds_clones(const float* __restrict spread_e,
 }
 
 ZUVO_VECTOR_KERNEL
-static void line_thresholds_clones(const float* __restrict nb, const std::int32_t* __restrict partition,
-                     const float* __restrict absthr, float* __restrict fthr, int n) {
+static void line_thresholds_clones(const float* __restrict nb,
+                                   const std::int32_t* __restrict partition,
+                                   const float* __restrict absthr, float* __restrict fthr, int n) {
     for (int w = 0; w < n; ++w) {
         const float level = nb[partition[w]];
         fthr[w] = level > absthr[w] ? level : absthr[w];

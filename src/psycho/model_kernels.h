@@ -38,19 +38,17 @@ void apply_window(const std::int16_t* __restrict samples, const float* __restric
 void spread(const float* __restrict s_t, const float* __restrict group_e, const float* __restrict group_c,
             float* __restrict spread_e, float* __restrict spread_c, int rows, int columns);
 
-// Natural logarithm and exponential in double by range reduction and a
-// polynomial, in plain arithmetic and integer operations on the bits (no
-// library call, vectorizable, the same bits on every platform), accurate to
-// a few units in the last place of a double.
+// Natural logarithm and exponential by range reduction and a polynomial, in
+// plain arithmetic and integer operations on the bits (no library call,
+// vectorizable, the same bits on every platform).
 // log_kernel: x a positive normal number. Writes x = 2^k m with m in
 // [sqrt(1/2), sqrt(2)), then ln x = k ln 2 + 2 atanh((m - 1) / (m + 1)) by
-// its odd series. exp_kernel: |y| < 700. Writes y = n ln 2 + f with n the
-// nearest integer to y / ln 2, then e^y = 2^n e^f by the Taylor series of e^f
-// (|f| <= 0.35) and the exponent bits of 2^n.
+// its odd series: to a few units in the last place of a double, or of a
+// float for the single-precision version.
+// exp_kernel: |y| < 87. Writes y = n ln 2 + f with n the nearest integer to
+// y / ln 2, then e^y = 2^n e^f by the Taylor series of e^f (|f| <= 0.35) and
+// the exponent bits of 2^n, to a few units in the last place of a float.
 double log_kernel(double x);
-double exp_kernel(double y);
-// The same in single precision (x positive normal, |y| < 87), to about
-// 1e-7 relative, with shorter series.
 float log_kernel(float x);
 float exp_kernel(float y);
 
