@@ -12,6 +12,9 @@ JOBS=$(nproc 2>/dev/null || echo 2)
 
 PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsndfile1-dev)
 TEST_PACKAGES=(ffmpeg mpg123 madplay valgrind clang libclang-rt-14-dev)
+# The GStreamer element (gst/) and its tests. Only the base plugin set: the
+# good, bad, ugly and libav sets bundle other encoders and stay off the machine.
+GST_PACKAGES=(gstreamer1.0-tools libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base)
 
 install_missing() {
     local missing=()
@@ -48,7 +51,7 @@ case "${1:-}" in
         # Everything CI runs: the suite, then sanitizers, fuzzing and memcheck,
         # then the Windows DLLs under Wine.
         started=$(date +%s)
-        install_missing "${PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+        install_missing "${PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${GST_PACKAGES[@]}"
         build build
         (cd build && ctest --output-on-failure -j"$JOBS")
         echo "== suite passed after $(( $(date +%s) - started )) s"

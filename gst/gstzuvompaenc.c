@@ -74,6 +74,7 @@ static void gst_zuvo_mpa_enc_release(GstZuvoMpaEnc* self) {
     self->scratch = NULL;
     self->scratch_size = 0;
     self->in_tail = FALSE;
+    self->origin = GST_CLOCK_TIME_NONE;
 }
 
 /* Channels a mode codes; 0 for auto (whatever comes in). */
@@ -228,6 +229,7 @@ static GstFlowReturn drain(GstZuvoMpaEnc* self) {
     self->tail_index = 0;
     const GstFlowReturn ret = push_frames(self, written);
     self->in_tail = FALSE;
+    self->origin = GST_CLOCK_TIME_NONE;
     zuvo_mpa_reset(self->encoder);
     return ret;
 }
@@ -269,23 +271,33 @@ static GstFlowReturn gst_zuvo_mpa_enc_handle_frame(GstAudioEncoder* enc, GstBuff
     return ret;
 }
 
-/* The frames of the delay tail follow the last frame of the stream one
- * frame length apart, each lasting 1152 samples. */
+/* Frame k of a stream whose first frame starts at `origin` begins k x 1152
+ * samples later. The base class stamps the frames of the running stream that
+ * way; the frames of the delay tail stand for fewer input samples than they
+ * hold, so they are stamped here, continuing the count exactly. A frame whose
+ * stamp breaks the count (the base class resynchronised on a discontinuity)
+ * starts a new count. */
 static GstFlowReturn gst_zuvo_mpa_enc_pre_push(GstAudioEncoder* enc, GstBuffer** buffer) {
     GstZuvoMpaEnc* self = GST_ZUVO_MPA_ENC(enc);
-    if (!self->in_tail) return GST_FLOW_OK;
-    if (self->tail_index == 0) self->tail_start = GST_BUFFER_PTS(*buffer);
-    if (GST_CLOCK_TIME_IS_VALID(self->tail_start)) {
-        *buffer = gst_buffer_make_writable(*buffer);
-        const GstClockTime begin =
-            gst_util_uint64_scale_int((guint64)self->tail_index * kFrameSamples, GST_SECOND, self->rate);
-        const GstClockTime end =
-            gst_util_uint64_scale_int((guint64)(self->tail_index + 1) * kFrameSamples, GST_SECOND, self->rate);
-        GST_BUFFER_PTS(*buffer) = self->tail_start + begin;
-        GST_BUFFER_DTS(*buffer) = self->tail_start + begin;
-        GST_BUFFER_DURATION(*buffer) = end - begin;
+    const GstClockTime pts = GST_BUFFER_PTS(*buffer);
+    if (!GST_CLOCK_TIME_IS_VALID(pts)) return GST_FLOW_OK;
+    const gboolean stamped_by_base = !self->in_tail || self->tail_index == 0;
+    const GstClockTime begin = gst_util_uint64_scale_int(self->counted_samples, GST_SECOND, self->rate);
+    if (stamped_by_base && (!GST_CLOCK_TIME_IS_VALID(self->origin) || pts != self->origin + begin)) {
+        self->origin = pts;
+        self->counted_samples = 0;
     }
-    self->tail_index++;
+    if (self->in_tail) {
+        const GstClockTime start = gst_util_uint64_scale_int(self->counted_samples, GST_SECOND, self->rate);
+        const GstClockTime end =
+            gst_util_uint64_scale_int(self->counted_samples + kFrameSamples, GST_SECOND, self->rate);
+        *buffer = gst_buffer_make_writable(*buffer);
+        GST_BUFFER_PTS(*buffer) = self->origin + start;
+        GST_BUFFER_DTS(*buffer) = self->origin + start;
+        GST_BUFFER_DURATION(*buffer) = end - start;
+        self->tail_index++;
+    }
+    self->counted_samples += kFrameSamples;
     return GST_FLOW_OK;
 }
 
@@ -294,6 +306,7 @@ static void gst_zuvo_mpa_enc_flush(GstAudioEncoder* enc) {
     GstZuvoMpaEnc* self = GST_ZUVO_MPA_ENC(enc);
     if (self->encoder != NULL) zuvo_mpa_reset(self->encoder);
     self->in_tail = FALSE;
+    self->origin = GST_CLOCK_TIME_NONE;
 }
 
 static gboolean gst_zuvo_mpa_enc_stop(GstAudioEncoder* enc) {
@@ -381,7 +394,7 @@ static void gst_zuvo_mpa_enc_class_init(GstZuvoMpaEncClass* klass) {
 static void gst_zuvo_mpa_enc_init(GstZuvoMpaEnc* self) {
     self->bitrate = DEFAULT_BITRATE;
     self->mode = DEFAULT_MODE;
-    self->tail_start = GST_CLOCK_TIME_NONE;
+    self->origin = GST_CLOCK_TIME_NONE;
 }
 
 static gboolean plugin_init(GstPlugin* plugin) {

@@ -41,11 +41,12 @@ struct _GstZuvoMpaEnc {
     guchar* scratch;   /* holds what one encode or flush call writes */
     gsize scratch_size;
 
-    /* End-of-stream tail: the frames zuvo_mpa_flush writes run past the last
-     * input sample, so they get timestamps of their own (see pre_push). */
+    /* Timestamps: the frame count since `origin`, and the end-of-stream
+     * tail, whose frames run past the last input sample (see pre_push). */
+    GstClockTime origin;
+    guint64 counted_samples;
     gboolean in_tail;
     guint tail_index;
-    GstClockTime tail_start;
 };
 
 G_END_DECLS

@@ -39,7 +39,7 @@ private:
 };
 const ::testing::Environment* const kGstEnvironment = ::testing::AddGlobalTestEnvironment(new GstEnvironment);
 
-struct Setup {
+struct Stream {
     const char* name;
     int rate;
     int channels;
@@ -50,7 +50,7 @@ struct Setup {
 };
 
 // The stream the C API makes of `pcm` in one call and a flush.
-std::vector<std::uint8_t> c_api_stream(const Setup& s, const std::vector<std::int16_t>& pcm) {
+std::vector<std::uint8_t> c_api_stream(const Stream& s, const std::vector<std::int16_t>& pcm) {
     const zuvo_mpa_settings settings{s.library_mode, s.library_kbps, s.rate, nullptr, nullptr};
     int error = 0;
     zuvo_mpa_encoder* enc = zuvo_mpa_create(&settings, &error);
@@ -69,7 +69,7 @@ std::vector<std::uint8_t> c_api_stream(const Setup& s, const std::vector<std::in
     return out;
 }
 
-GstHarness* make_harness(const Setup& s, int input_channels) {
+GstHarness* make_harness(const Stream& s, int input_channels) {
     GstHarness* h = gst_harness_new("zuvompaenc");
     if (s.kbps != 0) g_object_set(h->element, "bitrate", s.kbps, nullptr);
     gst_util_set_object_arg(G_OBJECT(h->element), "mode", s.mode);
@@ -138,7 +138,7 @@ std::size_t frames_for(std::size_t samples) { return (samples + kDelay + kFrameS
 // rows: 44.1 kHz streams have padded frames; 10000 samples end with a tail of
 // two frames, 4608 (four whole frames) with one, 1000 (less than a frame)
 // with a stream made only of the tail.
-const Setup kSetups[] = {
+const Stream kStreams[] = {
     {"JointStereo44k", 44100, 2, "joint", 192, ZUVO_MPA_JOINT_STEREO, 192},
     {"StereoDefaultBitrate44k", 44100, 2, "stereo", 0, ZUVO_MPA_STEREO, 192},
     {"AutoMono32k", 32000, 1, "auto", 0, ZUVO_MPA_MONO, 96},
@@ -148,7 +148,7 @@ const Setup kSetups[] = {
 const std::size_t kLengths[] = {10000, 4608, 1000, 30000};
 
 TEST(GstElement, OddBuffersGiveTheCApiStreamOneStampedFramePerBuffer) {
-    for (const Setup& s : kSetups) {
+    for (const Stream& s : kStreams) {
         for (const std::size_t samples : kLengths) {
             SCOPED_TRACE(std::string(s.name) + ", " + std::to_string(samples) + " samples");
             const std::vector<std::int16_t> pcm = white_noise(samples, s.channels, 0.5, 7u + samples);
@@ -174,7 +174,7 @@ TEST(GstElement, OddBuffersGiveTheCApiStreamOneStampedFramePerBuffer) {
 }
 
 TEST(GstElement, FlushStopRestartsTheStream) {
-    const Setup& s = kSetups[0];
+    const Stream& s = kStreams[0];
     const std::vector<std::int16_t> before = white_noise(5000, s.channels, 0.5, 1);
     const std::vector<std::int16_t> after = white_noise(7000, s.channels, 0.5, 2);
     GstHarness* h = make_harness(s, s.channels);
@@ -197,7 +197,7 @@ TEST(GstElement, FlushStopRestartsTheStream) {
 
 TEST(GstElement, SettingsTheLibraryCannotCodeAreRefused) {
     struct Refused {
-        Setup setup;
+        Stream setup;
         int input_channels;
     };
     const Refused kRefused[] = {

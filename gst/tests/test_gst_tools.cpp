@@ -59,8 +59,8 @@ TEST(GstTools, InspectListsTheElementAndItsProperties) {
     const ProcessResult r = run_process({"gst-inspect-1.0", "zuvompaenc"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     const std::string out(r.out.begin(), r.out.end());
-    for (const char* expected : {"GstAudioEncoder", "bitrate", "mode", "\"auto\"", "\"stereo\"", "\"joint\"",
-                                 "\"dual\"", "\"mono\"", "audio/mpeg", "layer: 2", "parsed: true", "S16LE"}) {
+    for (const char* expected : {"GstAudioEncoder", "bitrate", "mode", "(0): auto", "(1): stereo", "(2): joint",
+                                 "(3): dual", "(4): mono", "audio/mpeg", "layer: 2", "parsed: true", "S16LE"}) {
         EXPECT_NE(out.find(expected), std::string::npos) << "gst-inspect-1.0 shows no " << expected << "\n" << out;
     }
 }
