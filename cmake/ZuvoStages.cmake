@@ -14,6 +14,7 @@ foreach(stage IN LISTS ZUVO_STAGES)
   endif()
   list(APPEND ZUVO_ALL_OBJECTS $<TARGET_OBJECTS:zuvo_${stage}>)
 endforeach()
+target_compile_definitions(zuvo_boundary PRIVATE ZUVO_VERSION_STRING="${PROJECT_VERSION}")
 find_package(Threads REQUIRED)
 target_link_libraries(zuvo_platform PUBLIC Threads::Threads)
 

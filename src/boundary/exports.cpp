@@ -29,6 +29,12 @@ void print_diagnostic(const char* text) {
     std::fflush(stdout);
 }
 
+// The six functions print the encoder's diagnostics on standard error, one
+// line each.
+void print_line_to_stderr(void* /*context*/, const char* message) {
+    std::fprintf(stderr, "%s\n", message);
+}
+
 // The encoder of a live context, or null when the handle is unknown or the
 // context has no encoder.
 zuvo::MpaEncoder* lookup(void* context) {
@@ -48,6 +54,11 @@ void* ZuvoCreateAudioContext() {
         return nullptr;
     }
     zuvo::MpaEncoder* encoder = new (std::nothrow) zuvo::MpaEncoder();
+    if (encoder != nullptr) {
+        zuvo::DiagnosticSink sink;
+        sink.emit = print_line_to_stderr;
+        encoder->set_diagnostics(sink);
+    }
     bool wrapped = false;
     const std::uint32_t handle = registry->add(encoder, wrapped);
     if (wrapped) {

@@ -75,6 +75,9 @@ public:
     std::int32_t read_frame();
     std::int32_t take_bytes(std::int32_t count);
 
+    // Where the psychoacoustic model's messages go (nowhere until set).
+    void set_diagnostics(const DiagnosticSink& sink) { model.set_diagnostics(sink); }
+
     // The diagnostic hook: discards every message.
     static void report(const char* text) { (void)text; }
 

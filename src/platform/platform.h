@@ -20,6 +20,22 @@
 
 namespace zuvo {
 
+// Where the library's diagnostic messages go: one message per call, without a
+// line break. Each encoder carries its own; the default sends nowhere. The
+// adapter that owns an encoder decides what a message becomes (a line on
+// standard error for the six exported functions, the host's log callback for
+// the C interface).
+struct DiagnosticSink {
+    void (*emit)(void* context, const char* message) = nullptr;
+    void* context = nullptr;
+
+    void operator()(const char* message) const {
+        if (emit != nullptr) {
+            emit(context, message);
+        }
+    }
+};
+
 // Zero-filling allocation under a diagnostic name (the name is otherwise
 // ignored). Returns null when memory is exhausted. release() ignores null.
 void* allocate(std::size_t size, const char* name);
