@@ -379,12 +379,14 @@ static void gst_zuvo_mpa_enc_class_init(GstZuvoMpaEncClass* klass) {
         g_param_spec_int("bitrate", "Bitrate",
                          "Bitrate in kbit/s: 64, 96, 112, 128, 160, 192, 224, 256, 320 or 384 for two channels; "
                          "32, 48, 56, 64, 80 or 96 for mono; 0 = 192 for two channels, 96 for mono",
-                         0, 384, DEFAULT_BITRATE, G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS));
+                         0, 384, DEFAULT_BITRATE,
+                         G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY));
     g_object_class_install_property(
         object_class, PROP_MODE,
         g_param_spec_enum("mode", "Channel mode",
                           "Channel mode of the stream; stereo, joint and dual take two channels, mono takes one",
-                          GST_TYPE_ZUVO_MPA_ENC_MODE, DEFAULT_MODE, G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS));
+                          GST_TYPE_ZUVO_MPA_ENC_MODE, DEFAULT_MODE,
+                          G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY));
 
     gst_element_class_add_static_pad_template(element_class, &sink_template);
     gst_element_class_add_static_pad_template(element_class, &src_template);

@@ -195,6 +195,36 @@ TEST(GstElement, FlushStopRestartsTheStream) {
     gst_harness_teardown(h);
 }
 
+// New input caps end the running stream (its tail drained) and start another.
+TEST(GstElement, NewCapsEndTheStreamAndStartAnother) {
+    const Stream& first = kStreams[0];
+    const Stream& second = kStreams[3];
+    const std::vector<std::int16_t> a = white_noise(5000, first.channels, 0.5, 4);
+    const std::vector<std::int16_t> b = white_noise(3000, second.channels, 0.5, 5);
+    GstHarness* h = make_harness(first, first.channels);
+    ASSERT_EQ(push_in_odd_buffers(h, a, first.channels, first.rate), GST_FLOW_OK);
+    const Pulled p = pull_frames(h, first.rate);
+    EXPECT_EQ(p.buffers, 5000 / kFrameSamples);
+    gst_util_set_object_arg(G_OBJECT(h->element), "mode", second.mode);
+    g_object_set(h->element, "bitrate", second.kbps, nullptr);
+    gst_harness_set_src_caps_str(h, "audio/x-raw,format=S16LE,layout=interleaved,rate=48000,channels=2");
+    ASSERT_EQ(push_in_odd_buffers(h, b, second.channels, second.rate), GST_FLOW_OK);
+    EXPECT_TRUE(gst_harness_push_event(h, gst_event_new_eos()));
+    std::vector<std::uint8_t> bytes = p.bytes;
+    while (GstBuffer* buffer = gst_harness_try_pull(h)) {
+        GstMapInfo map;
+        EXPECT_TRUE(gst_buffer_map(buffer, &map, GST_MAP_READ));
+        bytes.insert(bytes.end(), map.data, map.data + map.size);
+        gst_buffer_unmap(buffer, &map);
+        gst_buffer_unref(buffer);
+    }
+    std::vector<std::uint8_t> expected = c_api_stream(first, a);
+    const std::vector<std::uint8_t> then = c_api_stream(second, b);
+    expected.insert(expected.end(), then.begin(), then.end());
+    EXPECT_TRUE(bytes == expected) << "not the two streams of the C API one after the other";
+    gst_harness_teardown(h);
+}
+
 TEST(GstElement, SettingsTheLibraryCannotCodeAreRefused) {
     struct Refused {
         Stream setup;
