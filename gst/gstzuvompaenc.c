@@ -77,6 +77,15 @@ static void gst_zuvo_mpa_enc_release(GstZuvoMpaEnc* self) {
     self->origin = GST_CLOCK_TIME_NONE;
 }
 
+/* The mode property's value as a user writes it. */
+static const char* mode_name(GstZuvoMpaEncMode mode) {
+    GEnumClass* modes = g_type_class_ref(GST_TYPE_ZUVO_MPA_ENC_MODE);
+    const GEnumValue* value = g_enum_get_value(modes, (gint)mode);
+    const char* name = value != NULL ? value->value_nick : "?";
+    g_type_class_unref(modes);  /* the class, and so the name, stays registered */
+    return name;
+}
+
 /* Channels a mode codes; 0 for auto (whatever comes in). */
 static gint mode_channels(GstZuvoMpaEncMode mode) {
     switch (mode) {
@@ -91,14 +100,31 @@ static gint mode_channels(GstZuvoMpaEncMode mode) {
     }
 }
 
-/* The sink pad offers only the channel count the chosen mode codes, so that an
- * audioconvert upstream mixes to it; downstream restrictions (a muxer's rates,
- * say) narrow it further. */
+/* Whether a bitrate (kbit/s) can be coded with the given number of channels;
+ * 0 stands for the default, which always can. */
+static gboolean bitrate_fits(gint kbps, gint channels) {
+    static const gint two[] = {64, 96, 112, 128, 160, 192, 224, 256, 320, 384};
+    static const gint one[] = {32, 48, 56, 64, 80, 96};
+    const gint* list = channels == 1 ? one : two;
+    const gsize count = channels == 1 ? G_N_ELEMENTS(one) : G_N_ELEMENTS(two);
+    if (kbps == 0) return TRUE;
+    for (gsize i = 0; i < count; ++i) {
+        if (list[i] == kbps) return TRUE;
+    }
+    return FALSE;
+}
+
+/* The sink pad offers only the channel count the settings can code (that of
+ * a fixed mode; in auto mode that of a bitrate only one channel count has), so
+ * that an audioconvert upstream mixes to it; downstream restrictions (a
+ * muxer's rates, say) narrow it further. */
 static GstCaps* gst_zuvo_mpa_enc_getcaps(GstAudioEncoder* enc, GstCaps* filter) {
     GstZuvoMpaEnc* self = GST_ZUVO_MPA_ENC(enc);
     GST_OBJECT_LOCK(self);
-    const gint channels = mode_channels(self->mode);
+    gint channels = mode_channels(self->mode);
+    const gint kbps = self->bitrate;
     GST_OBJECT_UNLOCK(self);
+    if (channels == 0 && bitrate_fits(kbps, 1) != bitrate_fits(kbps, 2)) channels = bitrate_fits(kbps, 1) ? 1 : 2;
 
     GstCaps* caps = gst_caps_make_writable(gst_pad_get_pad_template_caps(GST_AUDIO_ENCODER_SINK_PAD(enc)));
     if (channels > 0) gst_caps_set_simple(caps, "channels", G_TYPE_INT, channels, NULL);
@@ -119,9 +145,13 @@ static gboolean gst_zuvo_mpa_enc_set_format(GstAudioEncoder* enc, GstAudioInfo* 
 
     gst_zuvo_mpa_enc_release(self);
 
+    /* Refusals are warnings that name the reason: the base class follows them
+     * with the not-negotiated error that stops the stream, and a second error
+     * from this element would only race with it. */
     if (mode_channels(mode) != 0 && mode_channels(mode) != channels) {
-        GST_ELEMENT_ERROR(self, STREAM, FORMAT, (NULL),
-                          ("mode %d codes %d channel(s), the input has %d", (int)mode, mode_channels(mode), channels));
+        GST_ELEMENT_WARNING(self, STREAM, FORMAT, (NULL),
+                            ("mode %s codes %d channel(s), the input has %d", mode_name(mode), mode_channels(mode),
+                             channels));
         return FALSE;
     }
     zuvo_mpa_mode library_mode = ZUVO_MPA_JOINT_STEREO;
@@ -154,9 +184,9 @@ static gboolean gst_zuvo_mpa_enc_set_format(GstAudioEncoder* enc, GstAudioInfo* 
     int error = ZUVO_MPA_OK;
     self->encoder = zuvo_mpa_create(&settings, &error);
     if (self->encoder == NULL) {
-        GST_ELEMENT_ERROR(self, LIBRARY, SETTINGS, (NULL),
-                          ("cannot code %d kbit/s, mode %d, %d Hz: %s", bitrate, (int)library_mode, rate,
-                           zuvo_mpa_strerror(error)));
+        GST_ELEMENT_WARNING(self, LIBRARY, SETTINGS, (NULL),
+                            ("cannot code %d kbit/s, %d channel(s), mode %s, %d Hz: %s", bitrate, channels,
+                             mode_name(mode), rate, zuvo_mpa_strerror(error)));
         return FALSE;
     }
     self->rate = rate;

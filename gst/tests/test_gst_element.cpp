@@ -225,6 +225,33 @@ TEST(GstElement, NewCapsEndTheStreamAndStartAnother) {
     gst_harness_teardown(h);
 }
 
+// The sink pad offers the channel counts the settings can code, so that an
+// audioconvert before the element mixes to one of them.
+TEST(GstElement, SinkCapsOfferTheChannelCountsTheSettingsCode) {
+    const struct {
+        const char* mode;
+        int kbps;
+        const char* channels;  // the sink caps' channels field
+    } kRows[] = {
+        {"auto", 0, "[ 1, 2 ]"}, {"auto", 64, "[ 1, 2 ]"}, {"auto", 384, "2"}, {"auto", 48, "1"},
+        {"auto", 100, "[ 1, 2 ]"},  // codable with neither; set_format refuses it
+        {"mono", 0, "1"},        {"stereo", 0, "2"},       {"joint", 0, "2"},  {"dual", 0, "2"},
+    };
+    for (const auto& row : kRows) {
+        SCOPED_TRACE(std::string(row.mode) + " " + std::to_string(row.kbps));
+        GstHarness* h = gst_harness_new("zuvompaenc");
+        gst_util_set_object_arg(G_OBJECT(h->element), "mode", row.mode);
+        g_object_set(h->element, "bitrate", row.kbps, nullptr);
+        GstCaps* caps = gst_pad_peer_query_caps(h->srcpad, nullptr);
+        ASSERT_EQ(gst_caps_get_size(caps), 1u);
+        gchar* channels = gst_value_serialize(gst_structure_get_value(gst_caps_get_structure(caps, 0), "channels"));
+        EXPECT_STREQ(channels, row.channels);
+        g_free(channels);
+        gst_caps_unref(caps);
+        gst_harness_teardown(h);
+    }
+}
+
 TEST(GstElement, SettingsTheLibraryCannotCodeAreRefused) {
     struct Refused {
         Stream setup;
