@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <set>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -176,9 +177,14 @@ TEST(CApi, EveryResultIsReachableAndNamed) {
     zuvo_mpa_encoder* e = zuvo_mpa_create(&good, &error);
     ASSERT_NE(e, nullptr);
     seen.insert(error);
+    // The bound: the longest frame (627 bytes) times max(ceil(n / 1152), 2).
+    for (const auto& bound : {std::pair<std::size_t, std::size_t>{0, 2}, {1, 2}, {2 * kFrame, 2},
+                              {2 * kFrame + 1, 3}, {10 * kFrame, 10}}) {
+        EXPECT_EQ(zuvo_mpa_max_output(e, bound.first), bound.second * 627) << bound.first;
+    }
     const auto pcm = noise(kFrame, 2, 1);
     std::vector<unsigned char> out(zuvo_mpa_max_output(e, kFrame), 0xAA);
-    ASSERT_EQ(out.size(), 627u);
+    ASSERT_EQ(out.size(), 2 * 627u) << "room for a frame and for the flush after it";
     std::size_t written = 99;
     const struct {
         const std::int16_t* pcm;
@@ -193,7 +199,7 @@ TEST(CApi, EveryResultIsReachableAndNamed) {
         {pcm.data(), kFrame, out.data(), out.size(), nullptr, ZUVO_MPA_ERROR_INVALID_ARGUMENT},
         {pcm.data(), SIZE_MAX / 2, out.data(), SIZE_MAX, &written, ZUVO_MPA_ERROR_INVALID_ARGUMENT},
         {pcm.data(), kFrame, out.data(), out.size() - 1, &written, ZUVO_MPA_ERROR_BUFFER_TOO_SMALL},
-        {pcm.data(), 1, out.data(), 0, &written, ZUVO_MPA_ERROR_BUFFER_TOO_SMALL},  // a flush after it needs a frame
+        {pcm.data(), 1, out.data(), 0, &written, ZUVO_MPA_ERROR_BUFFER_TOO_SMALL},
     };
     for (const auto& c : calls) {
         EXPECT_EQ(zuvo_mpa_encode(e, c.pcm, c.samples, c.output, c.capacity, c.written), c.expected);
@@ -202,21 +208,21 @@ TEST(CApi, EveryResultIsReachableAndNamed) {
     EXPECT_EQ(zuvo_mpa_encode(nullptr, pcm.data(), 1, out.data(), out.size(), &written),
               ZUVO_MPA_ERROR_INVALID_ARGUMENT);
     EXPECT_EQ(out[0], 0xAA) << "a refused call writes nothing";
-    EXPECT_EQ(zuvo_mpa_max_output(e, 0), 0u) << "and consumes nothing: the stream is still empty";
-    EXPECT_EQ(zuvo_mpa_encode(e, nullptr, 0, nullptr, 0, &written), ZUVO_MPA_OK);
+    EXPECT_EQ(zuvo_mpa_encode(e, nullptr, 0, out.data(), out.size(), &written), ZUVO_MPA_OK);
     EXPECT_EQ(zuvo_mpa_flush(e, out.data(), out.size(), nullptr), ZUVO_MPA_ERROR_INVALID_ARGUMENT);
     EXPECT_EQ(zuvo_mpa_flush(nullptr, out.data(), out.size(), &written), ZUVO_MPA_ERROR_INVALID_ARGUMENT);
-    EXPECT_EQ(zuvo_mpa_flush(e, nullptr, 0, &written), ZUVO_MPA_OK);
-    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(zuvo_mpa_flush(e, out.data(), out.size() - 1, &written), ZUVO_MPA_ERROR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(zuvo_mpa_flush(e, out.data(), out.size(), &written), ZUVO_MPA_OK);
+    EXPECT_EQ(written, 0u) << "the refused calls consumed nothing: no sample, no frame";
     EXPECT_EQ(zuvo_mpa_flush(e, out.data(), out.size(), &written), ZUVO_MPA_ERROR_FLUSHED);
     EXPECT_EQ(zuvo_mpa_encode(e, pcm.data(), 1, out.data(), out.size(), &written), ZUVO_MPA_ERROR_FLUSHED);
     seen.insert(ZUVO_MPA_ERROR_FLUSHED);
     EXPECT_EQ(zuvo_mpa_reset(nullptr), ZUVO_MPA_ERROR_INVALID_ARGUMENT);
     EXPECT_EQ(zuvo_mpa_reset(e), ZUVO_MPA_OK);
     EXPECT_EQ(zuvo_mpa_encode(e, pcm.data(), 1, out.data(), out.size(), &written), ZUVO_MPA_OK);
-    EXPECT_EQ(zuvo_mpa_flush(e, out.data(), 626, &written), ZUVO_MPA_ERROR_BUFFER_TOO_SMALL);
-    EXPECT_EQ(zuvo_mpa_flush(e, out.data(), 627, &written), ZUVO_MPA_OK);
-    EXPECT_EQ(written, 627u);
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(zuvo_mpa_flush(e, out.data(), out.size(), &written), ZUVO_MPA_OK);
+    EXPECT_EQ(written, 627u) << "one sample and the delay fill one frame";
     zuvo_mpa_destroy(e);
     zuvo_mpa_destroy(nullptr);
     EXPECT_EQ(zuvo_mpa_channels(nullptr), 0);

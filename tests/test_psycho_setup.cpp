@@ -41,7 +41,7 @@ struct Messages {
     std::string text;
     zuvo::DiagnosticSink sink() {
         zuvo::DiagnosticSink s;
-        s.emit = [](void* context, const char* message) {
+        s.emit = [](void* context, zuvo::Diagnostic, const char* message) {
             static_cast<Messages*>(context)->text += std::string(message) + "\n";
         };
         s.context = this;

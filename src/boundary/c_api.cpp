@@ -5,6 +5,7 @@
 // sample through.
 #include "boundary/c_api.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -27,11 +28,6 @@ constexpr bool kLittleEndian = false;
 #else
 constexpr bool kLittleEndian = true;
 #endif
-
-// Bytes handed to the core per call: well inside its 32-bit buffer length and
-// its int byte count of output (2^28 samples make at most 233017 frames of at
-// most 1729 bytes).
-constexpr std::uint64_t kChunkBytes = std::uint64_t{1} << 30;
 
 // Silence for the end of a stream: at most two frames of two channels.
 const std::int16_t kSilence[2 * 2 * kFrame] = {};
@@ -66,6 +62,9 @@ int stereo_index(int kbps) {
     return 0;
 }
 
+// The blocks come from malloc-like functions: their alignment must do.
+static_assert(alignof(zuvo::MpaEncoder) <= alignof(std::max_align_t), "the core needs more than malloc's alignment");
+
 void* heap_obtain(std::size_t size) {
     return std::malloc(size);
 }
@@ -79,8 +78,11 @@ void heap_give_back(void* block) {
 struct zuvo_mpa_encoder {
     zuvo::HostMemory memory;
     zuvo::MpaEncoder* core;
-    ZuvoMPAEncoderParams params;
-    zuvo::DiagnosticSink diagnostics;
+    int mode;
+    int bitrate_index;  // the core's
+    int sample_rate;
+    zuvo_mpa_log_fn log;
+    void* log_user_data;
     int channels;
     std::uint64_t frame_bytes;  // the longest frame (with its padding slot)
     std::uint64_t samples;      // per channel, given to the running stream
@@ -88,6 +90,15 @@ struct zuvo_mpa_encoder {
 };
 
 namespace {
+
+// The core's messages for the host's log callback. The note about large
+// buffers concerns only the six functions' staging.
+void forward_to_log(void* context, zuvo::Diagnostic kind, const char* message) {
+    const zuvo_mpa_encoder* encoder = static_cast<const zuvo_mpa_encoder*>(context);
+    if (kind != zuvo::Diagnostic::kLargeBuffer && encoder->log != nullptr) {
+        encoder->log(encoder->log_user_data, message);
+    }
+}
 
 void destroy_core(const zuvo::HostMemory& memory, zuvo::MpaEncoder* core) {
     if (core != nullptr) {
@@ -98,35 +109,30 @@ void destroy_core(const zuvo::HostMemory& memory, zuvo::MpaEncoder* core) {
 
 // A core with a running stream for the encoder's settings, or null when its
 // memory could not be obtained.
-zuvo::MpaEncoder* start_core(const zuvo_mpa_encoder& encoder) {
+zuvo::MpaEncoder* start_core(zuvo_mpa_encoder& encoder) {
     void* block = encoder.memory.obtain(sizeof(zuvo::MpaEncoder));
     if (block == nullptr) {
         return nullptr;
     }
     zuvo::MpaEncoder* core = new (block) zuvo::MpaEncoder();
-    core->set_diagnostics(encoder.diagnostics);
-    core->configured = true;
-    if (!core->configure(encoder.params) || !core->start()) {
+    zuvo::DiagnosticSink sink;
+    sink.emit = forward_to_log;
+    sink.context = &encoder;
+    core->set_diagnostics(sink);
+    if (!core->configure(encoder.mode, encoder.bitrate_index, encoder.sample_rate) || !core->start()) {
         destroy_core(encoder.memory, core);
         return nullptr;
     }
     return core;
 }
 
-// Frames the samples carried now plus `more` complete (saturating).
-std::uint64_t frames_completed(const zuvo_mpa_encoder& encoder, std::uint64_t more) {
-    const std::uint64_t carried = encoder.samples % kFrame;
-    return more / kFrame + (carried + more % kFrame) / kFrame;
-}
-
-// Frames a flush codes after `more` further samples: the carried samples
-// and the delay, in whole frames; none for a stream without samples.
-std::uint64_t frames_to_flush(const zuvo_mpa_encoder& encoder, std::uint64_t more) {
-    if (encoder.samples == 0 && more == 0) {
+// Frames a flush codes now: the carried samples and the delay, in whole
+// frames; none for a stream without samples.
+std::uint64_t frames_to_flush(const zuvo_mpa_encoder& encoder) {
+    if (encoder.samples == 0) {
         return 0;
     }
-    const std::uint64_t carried = (encoder.samples % kFrame + more % kFrame) % kFrame;
-    return (carried + kDelay + kFrame - 1) / kFrame;
+    return (encoder.samples % kFrame + kDelay + kFrame - 1) / kFrame;
 }
 
 std::size_t bytes_for(const zuvo_mpa_encoder& encoder, std::uint64_t frames) {
@@ -137,31 +143,24 @@ std::size_t bytes_for(const zuvo_mpa_encoder& encoder, std::uint64_t frames) {
     return static_cast<std::size_t>(frames * encoder.frame_bytes);
 }
 
-// Hands `count` interleaved values to the core and appends the bytes of the
+// Hands `count` interleaved values to the core and writes the bytes of the
 // frames they complete at `output`; returns their number.
 std::size_t feed(zuvo_mpa_encoder& encoder, const std::int16_t* pcm, std::uint64_t count, unsigned char* output) {
+    if (kLittleEndian) {
+        return static_cast<std::size_t>(
+            encoder.core->compress(reinterpret_cast<const std::uint8_t*>(pcm), count * 2, 0, output));
+    }
+    // The core reads little-endian bytes: swap a frame's worth at a time.
     std::size_t written = 0;
-    wavehdr_tag header{};
+    std::uint8_t swapped[4 * kFrame];
     while (count > 0) {
-        std::uint64_t bytes = count * 2 < kChunkBytes ? count * 2 : kChunkBytes;
-        std::int16_t swapped[2 * kFrame];
-        if (kLittleEndian) {
-            header.lpData = const_cast<char*>(reinterpret_cast<const char*>(pcm));
-        } else {
-            // The core reads little-endian bytes.
-            bytes = bytes < sizeof swapped ? bytes : sizeof swapped;
-            const std::uint8_t* in = reinterpret_cast<const std::uint8_t*>(pcm);
-            std::uint8_t* out = reinterpret_cast<std::uint8_t*>(swapped);
-            for (std::uint64_t i = 0; i < bytes; i += 2) {
-                out[i] = in[i + 1];
-                out[i + 1] = in[i];
-            }
-            header.lpData = reinterpret_cast<char*>(swapped);
+        const std::uint64_t bytes = count * 2 < sizeof swapped ? count * 2 : sizeof swapped;
+        const std::uint8_t* in = reinterpret_cast<const std::uint8_t*>(pcm);
+        for (std::uint64_t i = 0; i < bytes; i += 2) {
+            swapped[i] = in[i + 1];
+            swapped[i + 1] = in[i];
         }
-        header.dwBufferLength = static_cast<std::uint32_t>(bytes);
-        int length = 0;
-        encoder.core->compress(&header, output + written, &length);
-        written += static_cast<std::size_t>(length);
+        written += static_cast<std::size_t>(encoder.core->compress(swapped, bytes, 0, output + written));
         pcm += bytes / 2;
         count -= bytes / 2;
     }
@@ -191,9 +190,11 @@ zuvo_mpa_encoder* create_c_encoder(const zuvo_mpa_settings* settings, int* error
         if (block != nullptr) {
             encoder = new (block) zuvo_mpa_encoder();
             encoder->memory = memory;
-            encoder->params = ZuvoMPAEncoderParams{settings->mode, index, settings->sample_rate};
-            encoder->diagnostics.emit = settings->log;
-            encoder->diagnostics.context = settings->log_user_data;
+            encoder->mode = settings->mode;
+            encoder->bitrate_index = index;
+            encoder->sample_rate = settings->sample_rate;
+            encoder->log = settings->log;
+            encoder->log_user_data = settings->log_user_data;
             encoder->channels = settings->mode == ZUVO_MPA_MONO ? 1 : 2;
             // Slots of 8 bits: bitrate x 1152 samples / rate, rounded up for
             // the padding slot.
@@ -241,9 +242,12 @@ size_t zuvo_mpa_max_output(const zuvo_mpa_encoder* encoder, size_t samples_per_c
     if (encoder == nullptr) {
         return 0;
     }
-    const std::uint64_t encoded = frames_completed(*encoder, samples_per_channel);
-    const std::uint64_t flushed = frames_to_flush(*encoder, samples_per_channel);
-    return bytes_for(*encoder, encoded > flushed ? encoded : flushed);
+    // With up to 1151 samples carried, n samples complete at most ceil(n / 1152)
+    // frames; a flush codes at most two. The bound depends on n alone, so a
+    // host can size its output area once for its largest call.
+    const std::uint64_t n = samples_per_channel;
+    const std::uint64_t encoded = n / kFrame + (n % kFrame != 0 ? 1 : 0);
+    return bytes_for(*encoder, encoded > 2 ? encoded : 2);
 }
 
 int zuvo_mpa_encode(zuvo_mpa_encoder* encoder, const int16_t* pcm, size_t samples_per_channel,
@@ -281,10 +285,10 @@ int zuvo_mpa_flush(zuvo_mpa_encoder* encoder, unsigned char* output, size_t capa
     if (encoder->flushed) {
         return ZUVO_MPA_ERROR_FLUSHED;
     }
-    const std::uint64_t frames = frames_to_flush(*encoder, 0);
-    if (capacity < bytes_for(*encoder, frames)) {
+    if (capacity < zuvo_mpa_max_output(encoder, 0)) {
         return ZUVO_MPA_ERROR_BUFFER_TOO_SMALL;
     }
+    const std::uint64_t frames = frames_to_flush(*encoder);
     if (frames > 0) {
         const std::uint64_t silence = frames * kFrame - encoder->samples % kFrame;
         *output_bytes = feed(*encoder, kSilence, silence * encoder->channels, output);

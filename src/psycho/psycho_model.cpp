@@ -80,7 +80,7 @@ SupportedRate choose_rate(float rate, const DiagnosticSink& diagnostics) {
     }
     char message[64];
     std::snprintf(message, sizeof message, "error, invalid sampling frequency: %d Hz", rounded);
-    diagnostics(message);
+    diagnostics(Diagnostic::kStreamSetup, message);
     if (std::isnan(rate)) {
         return kRates[1];
     }
@@ -176,7 +176,7 @@ bool PsychoModel::model_setup(float rate) {
     absthr_index = chosen.absthr_index;
     char message[64];
     std::snprintf(message, sizeof message, "absthr[][] sampling frequency index: %d", absthr_index);
-    diagnostics_(message);
+    diagnostics_(Diagnostic::kStreamSetup, message);
     load_absthr(absthr, absthr_index);
     // The phase history starts at phase 0 in every slot, like the magnitudes
     // start at 0.

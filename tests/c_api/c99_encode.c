@@ -59,6 +59,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "zuvo_mpa_create: %s\n", zuvo_mpa_strerror(error));
         return 1;
     }
+    /* The bound grows with the count alone: one area serves every call. */
     out = (unsigned char*)malloc(zuvo_mpa_max_output(encoder, block));
     file = fopen(argv[1], "wb");
     if (out == NULL || file == NULL) {
@@ -83,7 +84,7 @@ int main(int argc, char** argv) {
         ok = error == ZUVO_MPA_OK && write_all(file, out, written);
         frames += (long)(written / 626);
     }
-    if (ok && zuvo_mpa_encode(encoder, pcm, 1, out, 4096, &written) != ZUVO_MPA_ERROR_FLUSHED) {
+    if (ok && zuvo_mpa_encode(encoder, pcm, 1, out, zuvo_mpa_max_output(encoder, 1), &written) != ZUVO_MPA_ERROR_FLUSHED) {
         fprintf(stderr, "encode after flush was not refused\n");
         ok = 0;
     }
