@@ -191,9 +191,9 @@ static gboolean gst_zuvo_mpa_enc_set_format(GstAudioEncoder* enc, GstAudioInfo* 
     }
     self->rate = rate;
     self->frame_bytes = 144 * 1000 * bitrate / rate;
-    /* Two frames: a call of up to 1152 samples completes at most one more
-     * than what it carries, and a flush after 1151 carried samples codes two. */
-    self->scratch_size = zuvo_mpa_max_output(self->encoder, kFrameSamples - 1);
+    /* The bound grows with the count and depends on nothing else: sized for
+     * the largest call (1152 samples), the area also serves the flush. */
+    self->scratch_size = zuvo_mpa_max_output(self->encoder, kFrameSamples);
     self->scratch = g_malloc(self->scratch_size);
 
     GstCaps* caps = gst_caps_new_simple("audio/mpeg", "mpegversion", G_TYPE_INT, 1, "mpegaudioversion", G_TYPE_INT, 1,
@@ -216,16 +216,6 @@ static gboolean gst_zuvo_mpa_enc_set_format(GstAudioEncoder* enc, GstAudioInfo* 
     gst_audio_encoder_merge_tags(enc, tags, GST_TAG_MERGE_REPLACE);
     gst_tag_list_unref(tags);
     return TRUE;
-}
-
-/* The scratch area holds at least `bytes`; it only grows if the two-frame
- * bound of set_format were ever short. */
-static void ensure_scratch(GstZuvoMpaEnc* self, gsize bytes) {
-    if (bytes <= self->scratch_size) return;
-    GST_WARNING_OBJECT(self, "output area grows from %" G_GSIZE_FORMAT " to %" G_GSIZE_FORMAT " bytes",
-                       self->scratch_size, bytes);
-    self->scratch = g_realloc(self->scratch, bytes);
-    self->scratch_size = bytes;
 }
 
 /* Sends what one encode or flush call wrote, one buffer per frame. A frame is
@@ -260,7 +250,6 @@ static GstFlowReturn push_frames(GstZuvoMpaEnc* self, gsize bytes) {
  * starts a new stream, in case more input follows (a new segment, new caps). */
 static GstFlowReturn drain(GstZuvoMpaEnc* self) {
     size_t written = 0;
-    ensure_scratch(self, zuvo_mpa_max_output(self->encoder, 0));
     const int error = zuvo_mpa_flush(self->encoder, self->scratch, self->scratch_size, &written);
     if (error != ZUVO_MPA_OK) {
         GST_ELEMENT_ERROR(self, LIBRARY, ENCODE, (NULL), ("flush failed: %s", zuvo_mpa_strerror(error)));
@@ -298,7 +287,6 @@ static GstFlowReturn gst_zuvo_mpa_enc_handle_frame(GstAudioEncoder* enc, GstBuff
         const gsize values = n * (gsize)channels;
         for (gsize i = 0; i < values; ++i) pcm[i] = (int16_t)(guint16)(in[2 * i] | (in[2 * i + 1] << 8));
         size_t written = 0;
-        ensure_scratch(self, zuvo_mpa_max_output(self->encoder, n));
         const int error = zuvo_mpa_encode(self->encoder, pcm, n, self->scratch, self->scratch_size, &written);
         if (error != ZUVO_MPA_OK) {
             GST_ELEMENT_ERROR(self, LIBRARY, ENCODE, (NULL), ("encoding failed: %s", zuvo_mpa_strerror(error)));
