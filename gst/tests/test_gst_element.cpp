@@ -84,8 +84,9 @@ GstClockTime at_sample(std::size_t sample, int rate) {
 }
 
 // Pushes `pcm` in buffers cycling through sizes that straddle frame borders,
-// timestamped from 0; returns the flow of the first push that failed.
-GstFlowReturn push_in_odd_buffers(GstHarness* h, const std::vector<std::int16_t>& pcm, int channels, int rate) {
+// timestamped from `start`; returns the flow of the first push that failed.
+GstFlowReturn push_in_odd_buffers(GstHarness* h, const std::vector<std::int16_t>& pcm, int channels, int rate,
+                                  GstClockTime start = 0) {
     static const std::size_t kSizes[] = {1, 7, 1151, 1153, 3000, 577, 2304};
     const std::vector<std::uint8_t> bytes = pcm_to_le(pcm);
     const std::size_t instants = pcm.size() / static_cast<std::size_t>(channels);
@@ -96,7 +97,7 @@ GstFlowReturn push_in_odd_buffers(GstHarness* h, const std::vector<std::int16_t>
         const std::size_t size = n * 2 * static_cast<std::size_t>(channels);
         GstBuffer* buffer = gst_harness_create_buffer(h, size);
         gst_buffer_fill(buffer, 0, bytes.data() + offset, size);
-        GST_BUFFER_PTS(buffer) = at_sample(at, rate);
+        GST_BUFFER_PTS(buffer) = start + at_sample(at, rate);
         GST_BUFFER_DURATION(buffer) = at_sample(at + n, rate) - at_sample(at, rate);
         const GstFlowReturn flow = gst_harness_push(h, buffer);
         if (flow != GST_FLOW_OK) return flow;
@@ -111,11 +112,11 @@ struct Pulled {
 };
 
 // Takes every buffer the element has pushed; each must be exactly one valid
-// frame, stamped as frame `first_frame + k` of a stream starting at time 0.
-Pulled pull_frames(GstHarness* h, int rate, std::size_t first_frame = 0) {
+// frame, stamped as frame k of a stream starting at `start`.
+Pulled pull_frames(GstHarness* h, int rate, GstClockTime start = 0) {
     Pulled p;
     while (GstBuffer* buffer = gst_harness_try_pull(h)) {
-        const std::size_t k = first_frame + p.buffers;
+        const std::size_t k = p.buffers;
         GstMapInfo map;
         EXPECT_TRUE(gst_buffer_map(buffer, &map, GST_MAP_READ));
         const StreamReport report = read_layer2_stream(map.data, map.size);
@@ -123,7 +124,7 @@ Pulled pull_frames(GstHarness* h, int rate, std::size_t first_frame = 0) {
         EXPECT_EQ(report.frames.size(), 1u) << "buffer " << k << " holds one frame";
         p.bytes.insert(p.bytes.end(), map.data, map.data + map.size);
         gst_buffer_unmap(buffer, &map);
-        EXPECT_EQ(GST_BUFFER_PTS(buffer), at_sample(k * kFrameSamples, rate)) << "pts of frame " << k;
+        EXPECT_EQ(GST_BUFFER_PTS(buffer), start + at_sample(k * kFrameSamples, rate)) << "pts of frame " << k;
         EXPECT_EQ(GST_BUFFER_DURATION(buffer),
                   at_sample((k + 1) * kFrameSamples, rate) - at_sample(k * kFrameSamples, rate))
             << "duration of frame " << k;
@@ -176,21 +177,25 @@ TEST(GstElement, OddBuffersGiveTheCApiStreamOneStampedFramePerBuffer) {
 TEST(GstElement, FlushStopRestartsTheStream) {
     const Stream& s = kStreams[0];
     const std::vector<std::int16_t> before = white_noise(5000, s.channels, 0.5, 1);
-    const std::vector<std::int16_t> after = white_noise(7000, s.channels, 0.5, 2);
+    const std::vector<std::int16_t> after = white_noise(8000, s.channels, 0.5, 2);  // a tail of two frames
     GstHarness* h = make_harness(s, s.channels);
     ASSERT_EQ(push_in_odd_buffers(h, before, s.channels, s.rate), GST_FLOW_OK);
     EXPECT_EQ(pull_frames(h, s.rate).buffers, 5000 / kFrameSamples);
 
-    // Samples of the unfinished frame are dropped; the new segment starts at 0.
+    // As after a seek to 10 s: the samples of the unfinished frame are
+    // dropped, and the frames count from the new segment's first buffer.
+    const GstClockTime seek = 10 * GST_SECOND;
     EXPECT_TRUE(gst_harness_push_event(h, gst_event_new_flush_start()));
     EXPECT_TRUE(gst_harness_push_event(h, gst_event_new_flush_stop(TRUE)));
     GstSegment segment;
     gst_segment_init(&segment, GST_FORMAT_TIME);
+    segment.start = seek;
+    segment.time = seek;
     EXPECT_TRUE(gst_harness_push_event(h, gst_event_new_segment(&segment)));
-    ASSERT_EQ(push_in_odd_buffers(h, after, s.channels, s.rate), GST_FLOW_OK);
+    ASSERT_EQ(push_in_odd_buffers(h, after, s.channels, s.rate, seek), GST_FLOW_OK);
     EXPECT_TRUE(gst_harness_push_event(h, gst_event_new_eos()));
-    const Pulled p = pull_frames(h, s.rate);
-    EXPECT_EQ(p.buffers, frames_for(7000));
+    const Pulled p = pull_frames(h, s.rate, seek);
+    EXPECT_EQ(p.buffers, frames_for(8000));
     EXPECT_TRUE(p.bytes == c_api_stream(s, after)) << "the stream after the flush differs from a fresh one";
     gst_harness_teardown(h);
 }
