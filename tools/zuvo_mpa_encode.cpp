@@ -768,6 +768,7 @@ public:
 
     long read(std::int16_t* samples, long frames) override {
         sf_count_t got = 0;
+#if !defined(ZUVO_WAV_ONLY) // the WAV-only reader scales floats this way itself
         if (floats_) {
             // Floating-point samples: 1.0 is full scale. Scaled and clipped
             // here rather than by libsndfile, whose float-to-integer scaling
@@ -779,7 +780,9 @@ public:
                 samples[i] = !(scaled > -32768.0) ? (scaled < 0 ? -32768 : 0)
                                                   : scaled > 32767.0 ? 32767 : static_cast<std::int16_t>(scaled);
             }
-        } else {
+        } else
+#endif
+        {
             got = sf_readf_short(file_, samples, frames);
         }
         if (got < frames && error_.empty() && sf_error(file_) != SF_ERR_NO_ERROR) error_ = sf_strerror(file_);
