@@ -1304,25 +1304,37 @@ int run(const Options& options) {
     const bool demo = options.files.empty();
     std::unique_ptr<Source> source;
     std::string input_name;
-    std::string output_path;
+    std::string output_path = demo ? "" : options.files[1];
     FileId input_id;
+
+    // OUTPUT is judged before the input is opened (a refused OUTPUT costs no
+    // copy of a pipe); nothing is created until the first bytes are ready.
+    if (demo) {
+        const std::string dir = options.out_dir_given ? options.out_dir : ".";
+        output_path = dir + (dir.back() == '/' ? "" : "/") + "demo.mp2";
+    } else {
+        input_id = options.files[0] == "-" ? id_of_fd(STDIN_FILENO) : id_of_path(options.files[0]);
+    }
+    Output output;
+    {
+        std::string message;
+        if (const int code = output.prepare(output_path, options.force || demo, input_id, message)) {
+            std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgram, output.name().c_str(), message.c_str());
+            return code;
+        }
+    }
 
     if (demo) {
         source = std::make_unique<DemoSource>();
         input_name = "demo clip";
-        const std::string dir = options.out_dir_given ? options.out_dir : ".";
-        output_path = dir + (dir.back() == '/' ? "" : "/") + "demo.mp2";
     } else {
         input_name = options.files[0];
-        output_path = options.files[1];
         std::string message;
         std::unique_ptr<SndfileSource> file;
         if (input_name == "-") {
             input_name = "standard input";
-            input_id = id_of_fd(STDIN_FILENO);
             file = open_stdin(message);
         } else {
-            input_id = id_of_path(input_name);
             SF_INFO info{};
             SNDFILE* handle = sf_open(input_name.c_str(), SFM_READ, &info);
             if (handle) {
@@ -1359,13 +1371,6 @@ int run(const Options& options) {
     for (auto field : {&Tags::title, &Tags::artist, &Tags::album, &Tags::year, &Tags::track, &Tags::genre,
                        &Tags::comment}) {
         if (!(options.tags.*field).empty()) tags.*field = options.tags.*field;
-    }
-
-    Output output;
-    std::string message;
-    if (const int code = output.prepare(output_path, options.force || demo, input_id, message)) {
-        std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgram, output.name().c_str(), message.c_str());
-        return code;
     }
 
     Progress progress(!options.quiet && isatty(STDERR_FILENO), source->declared_frames(), source->rate());
