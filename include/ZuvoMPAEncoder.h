@@ -21,21 +21,15 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "zuvo_export.h"
+
 #if defined(_WIN32)
 #  ifndef WIN32_LEAN_AND_MEAN
 #    define WIN32_LEAN_AND_MEAN
 #  endif
 #  include <windows.h>
 #  include <mmsystem.h> /* struct wavehdr_tag */
-#  if defined(ZUVO_BUILDING_LIBRARY)
-#    define ZUVO_API __declspec(dllexport)
-#  elif defined(ZUVO_STATIC)
-#    define ZUVO_API
-#  else
-#    define ZUVO_API __declspec(dllimport)
-#  endif
 #else
-#  define ZUVO_API __attribute__((visibility("default")))
 
 /* Layout-compatible stand-in for the Windows multimedia buffer header, so that
  * host code is the same on every platform. Only lpData, dwBufferLength and

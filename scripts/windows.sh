@@ -113,7 +113,7 @@ dist() {
     say "staging $out"
     rm -rf "$out"
     mkdir -p "$out/include" "$out/doc"
-    cp "$ROOT/include/ZuvoMPAEncoder.h" "$out/include/"
+    cp "$ROOT/include/ZuvoMPAEncoder.h" "$ROOT/include/zuvo_export.h" "$out/include/"
     cp "$ROOT/README.md" "$out/doc/"
     for arch in "${ARCHES[@]}"; do
         local dir

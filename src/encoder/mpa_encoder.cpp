@@ -120,6 +120,7 @@ bool MpaEncoder::start() {
     header.padding = 0;
     carry_length = 0;
     more_input = false;
+    frames_coded = 0;
 
     if (!writer.init()) {
         return false;
@@ -359,7 +360,8 @@ bool MpaEncoder::encode_frame() {
     }
 
     select_scfsi(scale_index, scfsi, coding);
-    allocator.allocate_frame(smr, scfsi, allocation, available_bits, coding);
+    allocator.allocate_frame(smr, scfsi, allocation, available_bits, coding, frames_coded < 2);
+    ++frames_coded;
 
     std::uint32_t crc = 0;
     if (header.protection != 0) {

@@ -101,6 +101,7 @@ public:
     std::uint64_t input_offset = 0;
     bool more_input = false;
     const std::uint8_t* frame_data = nullptr;
+    std::uint64_t frames_coded = 0;  // frames of the running stream so far
     std::int16_t pcm_frame[2][kFrameSamples] = {};
 
     // Per-frame arrays.

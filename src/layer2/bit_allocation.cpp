@@ -147,13 +147,30 @@ std::int32_t BitAllocator::bits_for_no_noise(const float (*smr)[32], const std::
 
 int BitAllocator::allocate_frame(const float (*smr)[32], const std::int32_t (*scfsi)[32],
                                  std::int32_t (*allocation)[32], std::int32_t& available_bits,
-                                 CodingParams& coding) {
+                                 CodingParams& coding, bool opening_frame) {
     if (coding.configured_mode == 1 && coding.header != nullptr) {
         MpaHeader& header = *coding.header;
         header.mode = 0;
         header.mode_extension = 0;
         coding.bound = coding.sblimit;
-        if (bits_for_no_noise(smr, scfsi, coding) > available_bits) {
+        if (bits_for_no_noise(smr, scfsi, coding) <= available_bits) {
+            if (opening_frame) {
+                // Some demuxers confirm a stream's first frame only when the
+                // next header carries the same channel-mode bits. The opening
+                // frames hold mostly the filterbank's start-up silence and
+                // would otherwise be plain stereo ahead of jointly coded
+                // music, so they are marked joint with the highest bound
+                // (16). Tables that code fewer subbands take the highest
+                // bound that does not pass their last subband (12 or 8):
+                // no subband is then coded jointly, and no decoder has a
+                // bound beyond the coded subbands to truncate.
+                int extension = 3;
+                while (extension > 0 && bound_for_extension(extension) > coding.sblimit) --extension;
+                header.mode = 1;
+                header.mode_extension = extension;
+                coding.bound = bound_for_extension(extension);
+            }
+        } else {
             header.mode = 1;
             int extension = 3;
             for (; extension >= 0; --extension) {

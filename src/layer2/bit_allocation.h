@@ -25,9 +25,11 @@ public:
 
     // Decides mode/mode_extension/bound (joint-stereo streams), then allocates.
     // available_bits: in, the frame's bits; out, the bits no field uses.
+    // opening_frame: one of the first two frames of a stream; a joint-stereo
+    // stream never codes those as plain stereo (mode 1, extension 3 instead).
     int allocate_frame(const float (*smr)[32], const std::int32_t (*scfsi)[32],
                        std::int32_t (*allocation)[32], std::int32_t& available_bits,
-                       CodingParams& coding);
+                       CodingParams& coding, bool opening_frame = false);
     std::int32_t bits_for_no_noise(const float (*smr)[32], const std::int32_t (*scfsi)[32],
                                    const CodingParams& coding) const;
     int allocate_greedy(const float (*smr)[32], const std::int32_t (*scfsi)[32],
