@@ -391,7 +391,9 @@ Options parse_args(int argc, char** argv) {
             case kOptGenre: set_tag(o.tags.genre, "genre", optarg); break;
             case kOptComment: set_tag(o.tags.comment, "comment", optarg); break;
             case kOptYear:
-                if (!is_year(optarg)) usage_error(std::string("--year '") + optarg + "' is not YYYY, YYYY-MM or YYYY-MM-DD");
+                if (!is_year(optarg)) {
+                    usage_error(std::string("--year '") + optarg + "' is not YYYY, YYYY-MM or YYYY-MM-DD");
+                }
                 o.tags.year = optarg;
                 break;
             case kOptTrack:
@@ -401,7 +403,8 @@ Options parse_args(int argc, char** argv) {
             case kOptCopyTags: o.copy_tags = true; break;
             case ':':
                 // A long option's own spelling, or the short option's letter.
-                usage_error("option '" + (seen.rfind("--", 0) == 0 ? seen : std::string("-") + static_cast<char>(optopt)) +
+                usage_error("option '" +
+                            (seen.rfind("--", 0) == 0 ? seen : std::string("-") + static_cast<char>(optopt)) +
                             "' needs a value");
             default:
                 usage_error("unknown option '" +
@@ -985,7 +988,8 @@ std::unique_ptr<SndfileSource> open_stdin(std::string& message) {
     name.push_back('\0');
     const int fd = mkstemp(name.data());
     if (fd < 0) {
-        message = "cannot make a temporary copy in '" + spool.substr(0, spool.rfind('/')) + "': " + describe_errno(errno);
+        message =
+            "cannot make a temporary copy in '" + spool.substr(0, spool.rfind('/')) + "': " + describe_errno(errno);
         return nullptr;
     }
     spool = name.data();
