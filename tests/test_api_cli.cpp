@@ -80,7 +80,7 @@ std::size_t frames_for(std::size_t samples) { return (samples + 481 + 1151) / 11
 std::vector<std::uint8_t> without_tag(std::vector<std::uint8_t> bytes) {
     if (bytes.size() < 10 || std::memcmp(bytes.data(), "ID3", 3) != 0) return bytes;
     std::size_t size = 10;
-    for (int i = 6; i < 10; ++i) size += static_cast<std::size_t>(bytes[static_cast<std::size_t>(i)] & 0x7F) << (7 * (9 - i));
+    for (std::size_t i = 6; i < 10; ++i) size += static_cast<std::size_t>(bytes[i] & 0x7F) << (7 * (9 - i));
     bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min(size, bytes.size())));
     return bytes;
 }
@@ -163,7 +163,8 @@ TEST_F(CliTest, MalformedFilesNeverCrashTheTool) {
         const ProcessResult r = run({"-q", in, out});
         // A clean refusal (2) or, for a readable or partly readable file, a
         // valid stream (0 or 5).
-        EXPECT_TRUE(r.exit_code == 0 || r.exit_code == 2 || r.exit_code == 5) << "file " << i << ": exit " << r.exit_code << "\n" << r.err;
+        EXPECT_TRUE(r.exit_code == 0 || r.exit_code == 2 || r.exit_code == 5)
+            << "file " << i << ": exit " << r.exit_code << "\n" << r.err;
         if (r.exit_code != 2) {
             const StreamReport report = read_layer2_stream(read_file(out));
             EXPECT_TRUE(report.ok()) << "file " << i << ": " << report.describe();
@@ -431,7 +432,9 @@ std::map<std::string, std::uint64_t> snapshot(const TempDir& dir) {
     std::map<std::string, std::uint64_t> files;
     for (const std::string& name : dir.entries()) {
         struct stat st {};
-        if (lstat(dir.file(name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) files[name] = fnv1a64(read_file(dir.file(name)));
+        if (lstat(dir.file(name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            files[name] = fnv1a64(read_file(dir.file(name)));
+        }
     }
     return files;
 }
@@ -445,8 +448,9 @@ TEST_F(CliTest, EveryCommandLineEndsAsDocumented) {
     std::vector<std::uint8_t> flac, cut_flac;
     if (have_ffmpeg) {
         const std::string long_in = wav("long.wav", 44100 * 3, 2, 44100);
-        ASSERT_EQ(run_process({"ffmpeg", "-nostdin", "-v", "error", "-i", wav_in, dir_.file("in.flac")}).exit_code, 0);
-        ASSERT_EQ(run_process({"ffmpeg", "-nostdin", "-v", "error", "-i", long_in, dir_.file("long.flac")}).exit_code, 0);
+        for (const auto& [from, to] : {std::make_pair(wav_in, "in.flac"), std::make_pair(long_in, "long.flac")}) {
+            ASSERT_EQ(run_process({"ffmpeg", "-nostdin", "-v", "error", "-i", from, dir_.file(to)}).exit_code, 0);
+        }
         flac = read_file(dir_.file("in.flac"));
         cut_flac = read_file(dir_.file("long.flac"));
         cut_flac.resize(cut_flac.size() / 2);
@@ -621,7 +625,9 @@ TEST_F(CliTest, DecodersHearTheLastSampleFloatsAtTheirLevelAndTheTags) {
 
     // A -6 dBFS sine in 32- and 64-bit floats decodes at -6 dBFS.
     std::vector<double> sine(48000);
-    for (std::size_t i = 0; i < sine.size(); ++i) sine[i] = 0.5 * std::sin(kTwoPi * 1000.0 * static_cast<double>(i) / 48000.0);
+    for (std::size_t i = 0; i < sine.size(); ++i) {
+        sine[i] = 0.5 * std::sin(kTwoPi * 1000.0 * static_cast<double>(i) / 48000.0);
+    }
     for (int bits : {32, 64}) {
         const std::string in = dir_.file("f" + std::to_string(bits) + ".wav");
         const std::string out = dir_.file("f" + std::to_string(bits) + ".mp2");
@@ -642,22 +648,28 @@ TEST_F(CliTest, ManPageListsEveryOptionOfTheHelp) {
     ASSERT_EQ(r.exit_code, 0);
     const std::string help(r.out.begin(), r.out.end());
     std::string man;
-    for (std::uint8_t c : read_file(std::string(ZUVO_SOURCE_DIR) + "/man/zuvo-mpa-encode.1")) man += static_cast<char>(c);
+    for (std::uint8_t c : read_file(std::string(ZUVO_SOURCE_DIR) + "/man/zuvo-mpa-encode.1")) {
+        man += static_cast<char>(c);
+    }
     ASSERT_FALSE(man.empty());
     for (std::size_t at; (at = man.find("\\-")) != std::string::npos;) man.erase(at, 1); // roff's minus sign
     std::vector<std::string> options;
     for (std::size_t i = 0; i + 1 < help.size(); ++i) {
-        const bool starts = help[i] == '-' && (i == 0 || help[i - 1] == ' ') && std::isalpha(static_cast<unsigned char>(help[i + 1]));
-        const bool long_option = help.compare(i, 2, "--") == 0 && (i == 0 || help[i - 1] == ' ');
+        auto letter = [&help](std::size_t at) { return std::isalnum(static_cast<unsigned char>(help[at])) != 0; };
+        const bool after_space = i == 0 || help[i - 1] == ' ';
+        const bool starts = after_space && help[i] == '-' && std::isalpha(static_cast<unsigned char>(help[i + 1]));
+        const bool long_option = after_space && help.compare(i, 2, "--") == 0;
         if (!starts && !long_option) continue;
         std::size_t end = i + (long_option ? 2 : 1);
-        while (end < help.size() && (std::isalnum(static_cast<unsigned char>(help[end])) || (long_option && help[end] == '-'))) ++end;
+        while (end < help.size() && (letter(end) || (long_option && help[end] == '-'))) ++end;
         if (!long_option && end != i + 2) continue; // a word with a hyphen, not "-x"
         options.push_back(help.substr(i, end - i));
         i = end;
     }
     EXPECT_GE(options.size(), 20u);
     for (const std::string& option : options) EXPECT_NE(man.find(option), std::string::npos) << option;
-    for (const char* fact : {"481", "Exit status: 0", "5 damaged input"}) EXPECT_NE(help.find(fact), std::string::npos) << fact;
+    for (const char* fact : {"481", "Exit status: 0", "5 damaged input"}) {
+        EXPECT_NE(help.find(fact), std::string::npos) << fact;
+    }
     EXPECT_NE(man.find("481"), std::string::npos);
 }

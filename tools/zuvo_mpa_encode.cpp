@@ -1337,7 +1337,11 @@ int run(const Options& options) {
         std::unique_ptr<SndfileSource> file;
         if (input_name == "-") {
             input_name = "standard input";
-            file = open_stdin(message);
+            if (isatty(STDIN_FILENO)) {
+                message = "it is a terminal, not audio";
+            } else {
+                file = open_stdin(message);
+            }
         } else {
             SF_INFO info{};
             SNDFILE* handle = sf_open(input_name.c_str(), SFM_READ, &info);
