@@ -12,7 +12,8 @@ ROOT=$(pwd)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsndfile1-dev)
-TEST_PACKAGES=(ffmpeg mpg123 madplay valgrind clang libclang-rt-14-dev)
+# dpkg-dev and file: the .deb test (cpack's DEB generator runs dpkg-shlibdeps).
+TEST_PACKAGES=(ffmpeg mpg123 madplay valgrind clang libclang-rt-14-dev dpkg-dev file)
 
 install_missing() {
     local missing=()
@@ -28,9 +29,9 @@ install_missing() {
     fi
 }
 
-build() {  # build <dir> [cmake options...]
+build() {  # build <dir> [cmake options...]: the "release" preset (CMakePresets.json)
     local dir=$1; shift
-    cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUVO_WERROR=ON "$@" >/dev/null
+    cmake --preset release -B "$dir" "$@" >/dev/null
     cmake --build "$dir" -j"$JOBS"
 }
 

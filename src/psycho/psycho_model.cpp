@@ -63,7 +63,7 @@ constexpr SupportedRate kRates[3] = {{32000, 0}, {44100, 1}, {48000, 2}};
 // one is reported and replaced by the nearest supported rate (the lower one
 // when two are equally near; 44100 Hz when the rate is not a number), so a
 // bad value costs masking accuracy but never the host process.
-SupportedRate choose_rate(float rate) {
+SupportedRate choose_rate(float rate, const DiagnosticSink& diagnostics) {
     const double shifted = static_cast<double>(rate) + 0.5;
     int rounded = 0;
     if (shifted > -2147483649.0 && shifted < 2147483648.0) {
@@ -78,7 +78,9 @@ SupportedRate choose_rate(float rate) {
             return candidate;
         }
     }
-    std::fprintf(stderr, "error, invalid sampling frequency: %d Hz\n", rounded);
+    char message[64];
+    std::snprintf(message, sizeof message, "error, invalid sampling frequency: %d Hz", rounded);
+    diagnostics(Diagnostic::kStreamSetup, message);
     if (std::isnan(rate)) {
         return kRates[1];
     }
@@ -170,9 +172,11 @@ bool PsychoModel::model_setup(float rate) {
         return false;
     }
 
-    const SupportedRate chosen = choose_rate(rate);
+    const SupportedRate chosen = choose_rate(rate, diagnostics_);
     absthr_index = chosen.absthr_index;
-    std::fprintf(stderr, "absthr[][] sampling frequency index: %d\n", absthr_index);
+    char message[64];
+    std::snprintf(message, sizeof message, "absthr[][] sampling frequency index: %d", absthr_index);
+    diagnostics_(Diagnostic::kStreamSetup, message);
     load_absthr(absthr, absthr_index);
     // The phase history starts at phase 0 in every slot, like the magnitudes
     // start at 0.

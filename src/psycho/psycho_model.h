@@ -15,6 +15,8 @@
 
 #include <cstdint>
 
+#include "platform/platform.h"
+
 namespace zuvo {
 
 constexpr int kPartitions = 63;
@@ -50,9 +52,13 @@ public:
     PsychoModel(const PsychoModel&) = delete;
     PsychoModel& operator=(const PsychoModel&) = delete;
 
+    // Where set-up reports the table row it chose and a rate it had to
+    // replace (silent until set).
+    void set_diagnostics(const DiagnosticSink& sink) { diagnostics_ = sink; }
+
     // Builds the per-stream tables for `rate` (Hz). A rate other than 32000,
-    // 44100 or 48000 Hz (after rounding to the nearest integer) is reported on
-    // stderr and replaced by the nearest of them. Returns false when the
+    // 44100 or 48000 Hz (after rounding to the nearest integer) is reported to
+    // the diagnostics and replaced by the nearest of them. Returns false when the
     // arrays could not be allocated (analysis then reports flat ratios).
     bool model_setup(float rate);
     // Not set up; releases the arrays of an earlier stream if still held.
@@ -116,6 +122,7 @@ private:
     std::int16_t spread_first_[kPartitions] = {};
     std::int16_t spread_last_[kPartitions] = {};
     bool tables_built_ = false;
+    DiagnosticSink diagnostics_;
 };
 
 }  // namespace zuvo
