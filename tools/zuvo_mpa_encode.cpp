@@ -1,8 +1,8 @@
 // zuvo-mpa-encode: the command-line encoder.
 //
 // Reads audio with libsndfile and feeds it to the library exactly as a host
-// application would: through the six exported functions, with wavehdr_tag
-// buffers of interleaved 16-bit little-endian PCM.
+// application would: through the C interface (zuvo_mpa.h), with interleaved
+// 16-bit samples; the library's flush codes the delay at the end.
 //
 // What it promises its user:
 // - the input is never written to, whatever OUTPUT names;
@@ -15,7 +15,7 @@
 //   with silence past the encoder and decoder delay;
 // - input that ends early or fails to decode is reported, with its own exit
 //   status, while the stream of what could be read is kept.
-#include "ZuvoMPAEncoder.h"
+#include "zuvo_mpa.h"
 
 #include <sndfile.h>
 
@@ -57,26 +57,14 @@ enum ExitCode { kOk = 0, kUsage = 1, kInputError = 2, kOutputError = 3, kEncoder
 
 const char* const kProgram = "zuvo-mpa-encode";
 
-// The library's bitrate indices 1..14 for two-channel streams.
-constexpr int kTwoChannelRates[14] = {32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384};
+// Layer II bitrates by the header's bitrate index 1..14.
+constexpr int kLayer2Rates[14] = {32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384};
 // Two-channel bitrates a Layer II stream may carry: 32, 48, 56 and 80 kbit/s
-// are single-channel rates only.
-constexpr int kTwoChannelAllowed[10] = {64, 96, 112, 128, 160, 192, 224, 256, 320, 384};
-// Single-channel streams: stream bitrate -> the configured index that the
-// library maps onto that header bitrate.
-struct MonoRate {
-    int kbps;
-    int index;
-};
-constexpr MonoRate kMonoRates[6] = {{32, 1}, {48, 6}, {56, 7}, {64, 8}, {80, 9}, {96, 10}};
+// are single-channel rates only. The encoder's single-channel rates stop at 96.
+constexpr int kTwoChannelRates[10] = {64, 96, 112, 128, 160, 192, 224, 256, 320, 384};
+constexpr int kMonoRates[6] = {32, 48, 56, 64, 80, 96};
 
-constexpr int kSamplesPerFrame = 1152;
-// Samples from the first input sample to its place in a decoder's output:
-// the analysis and synthesis filterbanks' delay. The stream is extended with
-// silence until the last input sample is past it.
-constexpr long kCodecDelay = 481;
-constexpr int kFramesPerBuffer = 8;          // 36864-byte buffers for two channels
-constexpr std::size_t kMaxFrameBytes = 1729; // 384 kbit/s at 32 kHz, padded
+constexpr long kSamplesPerRead = 1152 * 8;
 constexpr double kTwoPi = 6.283185307179586;
 
 void print_usage(FILE* to) {
@@ -311,28 +299,18 @@ const char* mode_name(int mode) {
 
 std::string two_channel_rate_list() {
     std::string text;
-    for (int kbps : kTwoChannelAllowed) text += (text.empty() ? "" : " ") + std::to_string(kbps);
+    for (int kbps : kTwoChannelRates) text += (text.empty() ? "" : " ") + std::to_string(kbps);
     return text;
 }
 
-// Library bitrate index for a stream bitrate, or 0 when the mode cannot carry it.
-int bitrate_index(int mode, int kbps) {
-    if (mode == 3) {
-        for (const MonoRate& r : kMonoRates)
-            if (r.kbps == kbps) return r.index;
-        return 0;
-    }
-    for (int allowed : kTwoChannelAllowed) {
-        if (allowed != kbps) continue;
-        for (int i = 0; i < 14; ++i)
-            if (kTwoChannelRates[i] == kbps) return i + 1;
-    }
-    return 0;
+bool mode_carries(int mode, int kbps) {
+    if (mode == 3) return std::find(std::begin(kMonoRates), std::end(kMonoRates), kbps) != std::end(kMonoRates);
+    return std::find(std::begin(kTwoChannelRates), std::end(kTwoChannelRates), kbps) != std::end(kTwoChannelRates);
 }
 
 // Exits with a usage error when `mode` cannot carry `kbps`.
 void check_bitrate(int mode, int kbps) {
-    if (bitrate_index(mode, kbps) != 0) return;
+    if (mode_carries(mode, kbps)) return;
     if (mode == 3) usage_error(std::to_string(kbps) + " kbit/s is not available for mono; use 32 48 56 64 80 or 96");
     usage_error(std::to_string(kbps) + " kbit/s is not available for " + mode_name(mode) +
                 " (two channels); use " + two_channel_rate_list());
@@ -421,7 +399,7 @@ Options parse_args(int argc, char** argv) {
     if (o.bitrate_kbps > 0) {
         if (o.mode >= 0) {
             check_bitrate(o.mode, o.bitrate_kbps);
-        } else if (bitrate_index(0, o.bitrate_kbps) == 0 && bitrate_index(3, o.bitrate_kbps) == 0) {
+        } else if (!mode_carries(0, o.bitrate_kbps) && !mode_carries(3, o.bitrate_kbps)) {
             usage_error(std::to_string(o.bitrate_kbps) + " kbit/s is not a bitrate; use " + two_channel_rate_list() +
                         " (two channels) or 32 48 56 64 80 96 (mono)");
         }
@@ -1081,7 +1059,7 @@ long count_frames(const unsigned char* data, std::size_t size) {
         const int rate_index = (data[offset + 2] >> 2) & 3;
         const int padding = (data[offset + 2] >> 1) & 1;
         if (index < 1 || index > 14 || rate_index > 2) return -1;
-        offset += static_cast<std::size_t>(144000 * kTwoChannelRates[index - 1] / kRates[rate_index] + padding);
+        offset += static_cast<std::size_t>(144000 * kLayer2Rates[index - 1] / kRates[rate_index] + padding);
         ++frames;
     }
     return offset == size ? frames : -1;
@@ -1094,108 +1072,59 @@ struct Result {
     long long input_frames = 0;
 };
 
-// The library writes a diagnostic line of its own to standard error when a
-// stream's model is set up. The tool's users see the tool's messages only
-// (unless --verbose): standard error points at /dev/null during library calls.
-class LibraryStderr {
-public:
-    explicit LibraryStderr(bool show) {
-        if (show) return;
-        std::fflush(stderr);
-        saved_ = dup(STDERR_FILENO);
-#if defined(_WIN32)
-        const int null_fd = ::open("NUL", O_WRONLY);
-#else
-        const int null_fd = ::open("/dev/null", O_WRONLY);
-#endif
-        if (saved_ < 0 || null_fd < 0 || dup2(null_fd, STDERR_FILENO) < 0) restore();
-        if (null_fd >= 0) close(null_fd);
-    }
-    ~LibraryStderr() { restore(); }
-    LibraryStderr(const LibraryStderr&) = delete;
-    LibraryStderr& operator=(const LibraryStderr&) = delete;
+// The library's diagnostics, shown with --verbose.
+extern "C" void show_library_message(void*, const char* message) {
+    std::fprintf(stderr, "%s: library: %s\n", kProgram, message);
+}
 
-private:
-    void restore() {
-        if (saved_ < 0) return;
-        std::fflush(stderr);
-        dup2(saved_, STDERR_FILENO);
-        close(saved_);
-        saved_ = -1;
-    }
-    int saved_ = -1;
-};
-
-bool g_show_library_diagnostics = false;
-
+// One stream of the C interface.
 class Encoder {
 public:
-    ~Encoder() {
-        if (context_) {
-            LibraryStderr quiet(g_show_library_diagnostics);
-            ZuvoFinishAudio(context_);
-            ZuvoDeleteAudioContext(context_);
-        }
-    }
+    Encoder() = default;
+    Encoder(const Encoder&) = delete;
+    Encoder& operator=(const Encoder&) = delete;
+    ~Encoder() { zuvo_mpa_destroy(encoder_); }
 
-    bool start(int mode, int index, int rate) {
-        LibraryStderr quiet(g_show_library_diagnostics);
-        context_ = ZuvoCreateAudioContext();
-        if (!context_) return false;
-        ZuvoMPAEncoderParams params{};
-        params.mode = mode;
-        params.bitrate_index = index;
-        params.sampling_rate = rate;
-        return ZuvoInitAudioEncoder(context_, &params) == 1;
+    // Returns a zuvo_mpa_error. The output area is sized once, for the
+    // largest call (a flush needs no more).
+    int start(int mode, int kbps, int rate, bool verbose, std::size_t samples_per_call) {
+        const zuvo_mpa_settings settings{mode, kbps, rate, verbose ? show_library_message : nullptr, nullptr};
+        int error = ZUVO_MPA_OK;
+        encoder_ = zuvo_mpa_create(&settings, &error);
+        if (encoder_) output_.resize(zuvo_mpa_max_output(encoder_, samples_per_call));
+        return error;
     }
-
-    // Encodes `bytes` of PCM; appends whole frames to `out`. False on failure.
-    bool encode(std::vector<unsigned char>& pcm, std::size_t frame_input_bytes, std::vector<unsigned char>& out,
-                int& produced) {
-        const std::size_t capacity = (pcm.size() / frame_input_bytes + 1) * kMaxFrameBytes;
-        out.resize(capacity);
-        wavehdr_tag header{};
-        header.lpData = reinterpret_cast<char*>(pcm.data());
-        header.dwBufferLength = static_cast<std::uint32_t>(pcm.size());
-        header.dwUser = 0; // no change of sampling rate
-        produced = 0;
-        LibraryStderr quiet(g_show_library_diagnostics);
-        if (ZuvoCompressAudioFrame(context_, &header, out.data(), &produced) != 1) return false;
-        return produced >= 0 && static_cast<std::size_t>(produced) <= capacity;
+    int channels() const { return zuvo_mpa_channels(encoder_); }
+    // Encodes `count` samples per channel, or ends the stream when `pcm` is
+    // null; the frames are in data()[0, size()).
+    int encode(const std::int16_t* pcm, std::size_t count) {
+        size_ = 0;
+        return pcm ? zuvo_mpa_encode(encoder_, pcm, count, output_.data(), output_.size(), &size_)
+                   : zuvo_mpa_flush(encoder_, output_.data(), output_.size(), &size_);
     }
-
-    bool finish() {
-        LibraryStderr quiet(g_show_library_diagnostics);
-        const bool ok = ZuvoFinishAudio(context_) == 1;
-        ZuvoDeleteAudioContext(context_);
-        context_ = nullptr;
-        return ok;
-    }
+    const unsigned char* data() const { return output_.data(); }
+    std::size_t size() const { return size_; }
 
 private:
-    void* context_ = nullptr;
+    zuvo_mpa_encoder* encoder_ = nullptr;
+    std::vector<unsigned char> output_;
+    std::size_t size_ = 0;
 };
 
-Result encode_stream(Source& source, const std::string& input_name, int mode, int index, const Tags& tags,
-                     Output& output, Progress& progress) {
+Result encode_stream(Source& source, const std::string& input_name, int mode, int kbps, bool verbose,
+                     const Tags& tags, Output& output, Progress& progress) {
     Result result;
-    const int in_channels = source.channels();
-    const int out_channels = mode == 3 ? 1 : 2;
-    const std::size_t frame_input_bytes = static_cast<std::size_t>(kSamplesPerFrame) * 2 * out_channels;
-    const std::size_t buffer_bytes = frame_input_bytes * kFramesPerBuffer * (out_channels == 1 ? 2 : 1);
-
     Encoder encoder;
-    if (!encoder.start(mode, index, source.rate())) {
-        std::fprintf(stderr, "%s: the encoder could not be set up for '%s'\n", kProgram, input_name.c_str());
+    if (const int error = encoder.start(mode, kbps, source.rate(), verbose, kSamplesPerRead)) {
+        std::fprintf(stderr, "%s: the encoder could not be set up for '%s': %s\n", kProgram, input_name.c_str(),
+                     zuvo_mpa_strerror(error));
         result.code = kEncoderError;
         return result;
     }
-
-    std::vector<std::int16_t> input(static_cast<std::size_t>(kSamplesPerFrame) * kFramesPerBuffer * 2 * in_channels);
-    std::vector<unsigned char> pending; // little-endian PCM not yet handed over
-    std::vector<unsigned char> chunk;
-    std::vector<unsigned char> frames;
-    const long read_frames = static_cast<long>(input.size()) / in_channels;
+    const int in_channels = source.channels();
+    const int out_channels = encoder.channels();
+    std::vector<std::int16_t> input(static_cast<std::size_t>(kSamplesPerRead * in_channels));
+    std::vector<std::int16_t> pcm(static_cast<std::size_t>(kSamplesPerRead * out_channels));
     const std::vector<unsigned char> tag = tags.empty() ? std::vector<unsigned char>() : id3v2_tag(tags);
     bool tag_written = tag.empty();
 
@@ -1204,64 +1133,51 @@ Result encode_stream(Source& source, const std::string& input_name, int mode, in
         std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgram, output.name().c_str(), output.error().c_str());
         return kOutputError;
     };
-    auto send = [&](std::size_t bytes) -> int {
-        chunk.assign(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(bytes));
-        pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(bytes));
-        int produced = 0;
-        if (!encoder.encode(chunk, frame_input_bytes, frames, produced)) {
-            std::fprintf(stderr, "%s: encoding '%s' failed: the encoder refused a buffer\n", kProgram,
-                         input_name.c_str());
+    // Encodes `count` samples per channel from `pcm` (none: the end of the
+    // stream) and writes the frames, after the tag.
+    auto send = [&](long count) -> int {
+        if (const int error = encoder.encode(count > 0 ? pcm.data() : nullptr, static_cast<std::size_t>(count))) {
+            std::fprintf(stderr, "%s: encoding '%s' failed: %s\n", kProgram, input_name.c_str(),
+                         zuvo_mpa_strerror(error));
             return kEncoderError;
         }
-        const long count = count_frames(frames.data(), static_cast<std::size_t>(produced));
-        if (count < 0) {
+        const long frames = count_frames(encoder.data(), encoder.size());
+        if (frames < 0) {
             std::fprintf(stderr, "%s: encoding '%s' failed: the encoder returned bytes that are not whole frames\n",
                          kProgram, input_name.c_str());
             return kEncoderError;
         }
-        result.frames += count;
-        if (produced == 0) return kOk;
+        result.frames += frames;
+        if (encoder.size() == 0) return kOk;
         if (!tag_written) {
             if (const int code = write(tag.data(), tag.size())) return code;
             tag_written = true;
             result.bytes += tag.size();
         }
-        if (const int code = write(frames.data(), static_cast<std::size_t>(produced))) return code;
-        result.bytes += static_cast<unsigned long long>(produced);
+        if (const int code = write(encoder.data(), encoder.size())) return code;
+        result.bytes += encoder.size();
         return kOk;
-    };
-    auto append = [&](const std::int16_t* samples, long count, int channels) {
-        const std::size_t start = pending.size();
-        pending.resize(start + static_cast<std::size_t>(count) * static_cast<std::size_t>(out_channels) * 2);
-        unsigned char* to = pending.data() + start;
-        for (long i = 0; i < count; ++i) {
-            const std::int16_t* s = &samples[static_cast<std::size_t>(i * channels)];
-            std::int16_t out[2];
-            if (out_channels == 1) {
-                out[0] = channels == 1 ? s[0] : static_cast<std::int16_t>((int{s[0]} + int{s[1]}) / 2);
-            } else {
-                out[0] = s[0];
-                out[1] = channels == 1 ? s[0] : s[1];
-            }
-            for (int c = 0; c < out_channels; ++c) {
-                const auto u = static_cast<std::uint16_t>(out[c]);
-                *to++ = static_cast<unsigned char>(u & 0xFF);
-                *to++ = static_cast<unsigned char>(u >> 8);
-            }
-        }
     };
 
     for (;;) {
-        const long got = source.read(input.data(), read_frames);
+        const long got = source.read(input.data(), kSamplesPerRead);
         if (got == 0) break;
         result.input_frames += got;
-        append(input.data(), got, in_channels);
-        // Hand over whole buffers; the library carries any remainder itself.
-        while (pending.size() >= buffer_bytes) {
-            if (const int code = send(buffer_bytes)) {
-                result.code = code;
-                return result;
+        // To the stream's channels: mono mixes (L+R)/2, one channel in a
+        // two-channel mode is copied to both.
+        for (long i = 0; i < got; ++i) {
+            const std::int16_t* s = &input[static_cast<std::size_t>(i * in_channels)];
+            std::int16_t* to = &pcm[static_cast<std::size_t>(i * out_channels)];
+            if (out_channels == 1) {
+                to[0] = in_channels == 1 ? s[0] : static_cast<std::int16_t>((int{s[0]} + int{s[1]}) / 2);
+            } else {
+                to[0] = s[0];
+                to[1] = in_channels == 1 ? s[0] : s[1];
             }
+        }
+        if (const int code = send(got)) {
+            result.code = code;
+            return result;
         }
         progress.update(result.input_frames);
     }
@@ -1273,22 +1189,8 @@ Result encode_stream(Source& source, const std::string& input_name, int mode, in
         result.code = kInputError;
         return result;
     }
-
-    // Silence after the input, up to the end of the frame in which the last
-    // input sample comes out of a decoder.
-    const long long total = (result.input_frames + kCodecDelay + kSamplesPerFrame - 1) / kSamplesPerFrame *
-                            kSamplesPerFrame;
-    const std::vector<std::int16_t> silence(static_cast<std::size_t>(total - result.input_frames));
-    append(silence.data(), static_cast<long>(silence.size()), 1);
-    if (const int code = send(pending.size())) {
-        result.code = code;
-        return result;
-    }
-    if (!encoder.finish()) {
-        std::fprintf(stderr, "%s: encoding '%s' failed: the encoder did not finish the stream\n", kProgram,
-                     input_name.c_str());
-        result.code = kEncoderError;
-    }
+    // The last frame and the delay, coded with silence after the input.
+    result.code = send(0);
     return result;
 }
 
@@ -1373,7 +1275,6 @@ int run(const Options& options) {
     const int mode = options.mode >= 0 ? options.mode : (source->channels() == 1 ? 3 : 1);
     const int kbps = options.bitrate_kbps > 0 ? options.bitrate_kbps : (mode == 3 ? 96 : 192);
     check_bitrate(mode, kbps);
-    const int index = bitrate_index(mode, kbps);
 
     Tags tags = options.copy_tags ? source->tags() : Tags{};
     for (auto field : {&Tags::title, &Tags::artist, &Tags::album, &Tags::year, &Tags::track, &Tags::genre,
@@ -1383,7 +1284,7 @@ int run(const Options& options) {
 
     Progress progress(!options.quiet && isatty(STDERR_FILENO), source->declared_frames(), source->rate());
     const auto started = std::chrono::steady_clock::now();
-    const Result result = encode_stream(*source, input_name, mode, index, tags, output, progress);
+    const Result result = encode_stream(*source, input_name, mode, kbps, options.verbose, tags, output, progress);
     progress.clear();
     if (result.code != kOk) {
         output.discard();
@@ -1433,7 +1334,6 @@ int run(const Options& options) {
 int main(int argc, char** argv) {
     try {
         const Options options = parse_args(argc, argv);
-        g_show_library_diagnostics = options.verbose;
         signal(SIGPIPE, SIG_IGN); // a closed pipe shows up as a write error
         signal(SIGINT, on_fatal_signal);
         signal(SIGTERM, on_fatal_signal);
