@@ -1239,9 +1239,12 @@ int run(const Options& options) {
         std::unique_ptr<SndfileSource> file;
         if (input_name == "-") {
             input_name = "standard input";
+#if !defined(_WIN32) // where a redirected file can look like a console
             if (isatty(STDIN_FILENO)) {
                 message = "it is a terminal, not audio";
-            } else {
+            } else
+#endif
+            {
                 file = open_stdin(message);
             }
         } else {
