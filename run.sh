@@ -6,6 +6,7 @@
 #   ./run.sh bench                                build and run the benchmarks
 #   ./run.sh windows [deps|build|test|dist|all]   the Windows DLLs (cross-built, tested under Wine)
 set -euo pipefail
+CALLER=$(pwd)  # `encode` resolves INPUT and OUTPUT against the caller's directory
 cd "$(dirname "$0")"
 ROOT=$(pwd)
 JOBS=$(nproc 2>/dev/null || echo 2)
@@ -37,16 +38,26 @@ build() {  # build <dir> [cmake options...]: the "release" preset (CMakePresets.
     cmake --build "$dir" -j"$JOBS"
 }
 
+quiet_build() {  # build <dir> <target>, showing the log only when the build fails
+    local dir=$1 target=$2 log
+    log=$(mktemp)
+    if ! { cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUVO_WERROR=ON &&
+           cmake --build "$dir" -j"$JOBS" --target "$target"; } >"$log" 2>&1; then
+        cat "$log" >&2
+        rm -f "$log"
+        echo "== the build failed" >&2
+        exit 1
+    fi
+    rm -f "$log"
+}
+
 case "${1:-}" in
     encode)
         shift
         install_missing "${PACKAGES[@]}"
-        build build
-        if [ $# -eq 0 ]; then
-            ./build/tools/zuvo-mpa-encode
-        else
-            ./build/tools/zuvo-mpa-encode "$@"
-        fi
+        quiet_build build zuvo-mpa-encode
+        cd "$CALLER"
+        exec "$ROOT/build/tools/zuvo-mpa-encode" "$@"
         ;;
     test)
         # Everything CI runs: the suite, then sanitizers, fuzzing and memcheck,
