@@ -59,10 +59,14 @@ for config in $CONFIGS; do
     zuvo_cmd=("$TOOL" -q -m "$mode" -b "$bitrate" "$WORK/in.wav" "$WORK/zuvo.mp2")
     # ffmpeg's mp2 encoder has no mode option: it codes stereo input as stereo.
     ffmpeg_cmd=(ffmpeg -nostdin -v error -y -i "$WORK/in.wav" -c:a mp2 -b:a "${bitrate}k" "$WORK/ffmpeg.mp2")
+    # The tool keeps an existing output file (its --force is newer than some
+    # builds worth comparing), so each run starts without one.
+    rm -f "$WORK/zuvo.mp2"
     "${zuvo_cmd[@]}" >/dev/null 2>&1 || die "zuvo-mpa-encode failed for $config"
     : >"$WORK/zuvo.times"
     : >"$WORK/ffmpeg.times"
     for _ in $(seq "$RUNS"); do
+        rm -f "$WORK/zuvo.mp2"
         time_once "${zuvo_cmd[@]}" >>"$WORK/zuvo.times"
         time_once "${ffmpeg_cmd[@]}" >>"$WORK/ffmpeg.times"
     done
