@@ -339,6 +339,28 @@ static void gst_zuvo_mpa_enc_flush(GstAudioEncoder* enc) {
     self->origin = GST_CLOCK_TIME_NONE;
 }
 
+/* Settings no input can satisfy (a bitrate outside the mode's table) are
+ * refused when the element starts, in the thread that changes its state, so
+ * that the application sees a failed state change rather than an error from
+ * a streaming thread in the middle of start-up. Properties changed later, in
+ * a running element, are judged when the caps arrive (set_format). */
+static gboolean gst_zuvo_mpa_enc_start(GstAudioEncoder* enc) {
+    GstZuvoMpaEnc* self = GST_ZUVO_MPA_ENC(enc);
+    GST_OBJECT_LOCK(self);
+    const GstZuvoMpaEncMode mode = self->mode;
+    const gint kbps = self->bitrate;
+    GST_OBJECT_UNLOCK(self);
+    const gint channels = mode_channels(mode);
+    const gboolean codable =
+        channels != 0 ? bitrate_fits(kbps, channels) : (bitrate_fits(kbps, 1) || bitrate_fits(kbps, 2));
+    if (!codable) {
+        GST_ELEMENT_ERROR(self, LIBRARY, SETTINGS, (NULL),
+                          ("mode %s cannot code %d kbit/s", mode_name(mode), kbps));
+        return FALSE;
+    }
+    return TRUE;
+}
+
 static gboolean gst_zuvo_mpa_enc_stop(GstAudioEncoder* enc) {
     gst_zuvo_mpa_enc_release(GST_ZUVO_MPA_ENC(enc));
     return TRUE;
@@ -413,6 +435,7 @@ static void gst_zuvo_mpa_enc_class_init(GstZuvoMpaEncClass* klass) {
                                           "Encodes 16-bit PCM to MPEG-1 Audio Layer II (one frame per buffer)",
                                           "ZuvoMPAEncoder developers");
 
+    encoder_class->start = gst_zuvo_mpa_enc_start;
     encoder_class->stop = gst_zuvo_mpa_enc_stop;
     encoder_class->set_format = gst_zuvo_mpa_enc_set_format;
     encoder_class->handle_frame = gst_zuvo_mpa_enc_handle_frame;

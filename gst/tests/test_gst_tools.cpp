@@ -135,4 +135,26 @@ TEST(GstTools, ReadmePipelineRuns) {
     EXPECT_FALSE(report.frames.empty());
 }
 
+// Settings no input can satisfy fail the state change at once, with the
+// reason: the pipeline never starts streaming, so it cannot hang on the way
+// down (repeated, since a race would show only now and then).
+TEST(GstTools, SettingsNoInputCanSatisfyFailAtStart) {
+    if (!tools_present()) GTEST_SKIP() << "gst-inspect-1.0 / gst-launch-1.0 not installed";
+    const char* const kSettings[][2] = {{"auto", "100"}, {"mono", "384"}, {"stereo", "32"}};
+    for (const auto& setting : kSettings) {
+        for (int run = 0; run < 5; ++run) {
+            const ProcessResult r =
+                run_process({"gst-launch-1.0", "-q", "audiotestsrc", "num-buffers=20", "!", "zuvompaenc",
+                             std::string("mode=") + setting[0], std::string("bitrate=") + setting[1], "!", "fakesink"},
+                            "", 20);
+            EXPECT_FALSE(r.timed_out) << setting[0] << " " << setting[1];
+            EXPECT_NE(r.exit_code, 0) << setting[0] << " " << setting[1];
+            EXPECT_NE(r.out.size() + r.err.size(), 0u);
+            const std::string said(r.out.begin(), r.out.end());
+            EXPECT_NE((said + r.err).find(std::string("cannot code ") + setting[1] + " kbit/s"), std::string::npos)
+                << said << r.err;
+        }
+    }
+}
+
 } // namespace
