@@ -6,12 +6,17 @@
 #   ./run.sh bench                                build and run the benchmarks
 #   ./run.sh windows [deps|build|test|dist|all]   the Windows DLLs (cross-built, tested under Wine)
 set -euo pipefail
+CALLER=$(pwd)  # `encode` resolves INPUT and OUTPUT against the caller's directory
 cd "$(dirname "$0")"
 ROOT=$(pwd)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsndfile1-dev)
-TEST_PACKAGES=(ffmpeg mpg123 madplay valgrind clang libclang-rt-14-dev)
+# dpkg-dev and file: the .deb test (cpack's DEB generator runs dpkg-shlibdeps).
+TEST_PACKAGES=(ffmpeg mpg123 madplay valgrind clang libclang-rt-14-dev dpkg-dev file)
+# The GStreamer element (gst/) and its tests. Only the base plugin set: the
+# good, bad, ugly and libav sets bundle other encoders and stay off the machine.
+GST_PACKAGES=(gstreamer1.0-tools libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base)
 
 install_missing() {
     local missing=()
@@ -27,28 +32,38 @@ install_missing() {
     fi
 }
 
-build() {  # build <dir> [cmake options...]
+build() {  # build <dir> [cmake options...]: the "release" preset (CMakePresets.json)
     local dir=$1; shift
-    cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUVO_WERROR=ON "$@" >/dev/null
+    cmake --preset release -B "$dir" "$@" >/dev/null
     cmake --build "$dir" -j"$JOBS"
+}
+
+quiet_build() {  # build <dir> <target>, showing the log only when the build fails
+    local dir=$1 target=$2 log
+    log=$(mktemp)
+    if ! { cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUVO_WERROR=ON &&
+           cmake --build "$dir" -j"$JOBS" --target "$target"; } >"$log" 2>&1; then
+        cat "$log" >&2
+        rm -f "$log"
+        echo "== the build failed" >&2
+        exit 1
+    fi
+    rm -f "$log"
 }
 
 case "${1:-}" in
     encode)
         shift
         install_missing "${PACKAGES[@]}"
-        build build
-        if [ $# -eq 0 ]; then
-            ./build/tools/zuvo-mpa-encode
-        else
-            ./build/tools/zuvo-mpa-encode "$@"
-        fi
+        quiet_build build zuvo-mpa-encode
+        cd "$CALLER"
+        exec "$ROOT/build/tools/zuvo-mpa-encode" "$@"
         ;;
     test)
         # Everything CI runs: the suite, then sanitizers, fuzzing and memcheck,
         # then the Windows DLLs under Wine.
         started=$(date +%s)
-        install_missing "${PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+        install_missing "${PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${GST_PACKAGES[@]}"
         build build
         (cd build && ctest --output-on-failure -j"$JOBS")
         echo "== suite passed after $(( $(date +%s) - started )) s"

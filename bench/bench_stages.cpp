@@ -195,9 +195,12 @@ void BM_Layer2Frame(benchmark::State& state) {
     for (auto _ : state) {
         const Layer2Input& d = frames[index];
         index = (index + 1) % kFrames;
-        header.mode = coding.configured_mode;
         std::int32_t available_bits = kFrameBits;
-        allocator.allocate_frame(d.smr, d.scfsi, allocation, available_bits, coding, false);
+        const zuvo::StereoDecision decision =
+            allocator.allocate_frame(d.smr, d.scfsi, allocation, available_bits, coding, false);
+        header.mode = decision.mode;
+        header.mode_extension = decision.mode_extension;
+        coding.bound = decision.bound;
         std::uint32_t crc = 0;
         zuvo::compute_crc(coding, allocation, d.scfsi, crc);
         zuvo::write_header(coding, writer);
@@ -238,9 +241,10 @@ void BM_Layer2Allocation(benchmark::State& state) {
     for (auto _ : state) {
         const Layer2Input& d = frames[index];
         index = (index + 1) % kFrames;
-        header.mode = coding.configured_mode;
         std::int32_t available_bits = 626 * 8;
-        allocator.allocate_frame(d.smr, d.scfsi, allocation, available_bits, coding, false);
+        const zuvo::StereoDecision decision =
+            allocator.allocate_frame(d.smr, d.scfsi, allocation, available_bits, coding, false);
+        benchmark::DoNotOptimize(decision);
         benchmark::DoNotOptimize(allocation);
         benchmark::ClobberMemory();
     }

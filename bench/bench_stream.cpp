@@ -1,10 +1,16 @@
 // Whole-stream encoding through the public functions: 60 s of synthesized
 // stereo audio at 44.1 kHz, 192 kbit/s, fed in 4608-byte buffers, reported
-// as multiples of real time.
+// as multiples of real time and as time per stereo frame (frame_time).
+//
+// BM_Stream_Threads runs one context per thread (1 and 2 threads, wall
+// time): x_realtime is the sum over the threads, so its ratio between the
+// two rows is the scaling. BM_ContextMemory reports the resident memory a
+// running context adds (Linux), measured over 8 contexts.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
 #include "ZuvoMPAEncoder.h"
@@ -24,6 +30,10 @@ std::vector<std::int16_t> synthesize(int rate, int seconds) {
         pcm[2 * i + 1] = static_cast<std::int16_t>(right);
     }
     return pcm;
+}
+
+std::int64_t total_frames(int rate, int seconds) {
+    return static_cast<std::int64_t>(rate) * seconds * 4 / 4608;  // 4608-byte buffers, one frame each
 }
 
 void encode_stream(benchmark::State& state, int mode, int bitrate_index) {
@@ -54,13 +64,66 @@ void encode_stream(benchmark::State& state, int mode, int bitrate_index) {
     state.counters["x_realtime"] = benchmark::Counter(
         static_cast<double>(seconds) * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
     state.counters["bytes"] = static_cast<double>(bytes) / static_cast<double>(state.iterations());
+    const double frames = static_cast<double>(total_frames(rate, seconds));
+    state.counters["frame_time"] = benchmark::Counter(
+        frames, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 void BM_Stream_Stereo192(benchmark::State& state) { encode_stream(state, 0, 10); }
 void BM_Stream_Joint192(benchmark::State& state) { encode_stream(state, 1, 10); }
+void BM_Stream_Stereo384(benchmark::State& state) { encode_stream(state, 0, 14); }
+void BM_Stream_Threads(benchmark::State& state) { encode_stream(state, 1, 10); }
+
+// Resident set size of the process in bytes (0 where unknown).
+double resident_bytes() {
+#ifdef __linux__
+    std::FILE* f = std::fopen("/proc/self/statm", "r");
+    if (f == nullptr) return 0.0;
+    long pages = 0;
+    long resident = 0;
+    const int got = std::fscanf(f, "%ld %ld", &pages, &resident);
+    std::fclose(f);
+    return got == 2 ? static_cast<double>(resident) * 4096.0 : 0.0;
+#else
+    return 0.0;
+#endif
+}
+
+void BM_ContextMemory(benchmark::State& state) {
+    constexpr int kContexts = 8;
+    static const std::vector<std::int16_t> pcm = synthesize(44100, 1);
+    std::vector<unsigned char> out(8192);
+    double per_context = 0.0;
+    for (auto _ : state) {
+        const double before = resident_bytes();
+        void* contexts[kContexts];
+        for (void*& context : contexts) {
+            context = ZuvoCreateAudioContext();
+            ZuvoMPAEncoderParams params{1, 10, 44100};
+            ZuvoInitAudioEncoder(context, &params);
+            // Ten frames: every per-stream array is in use.
+            for (int f = 0; f < 10; ++f) {
+                wavehdr_tag header{};
+                header.lpData = const_cast<char*>(reinterpret_cast<const char*>(pcm.data() + f * 2304));
+                header.dwBufferLength = 4608;
+                int length = 0;
+                ZuvoCompressAudioFrame(context, &header, out.data(), &length);
+            }
+        }
+        per_context = (resident_bytes() - before) / kContexts;
+        for (void* context : contexts) {
+            ZuvoFinishAudio(context);
+            ZuvoDeleteAudioContext(context);
+        }
+    }
+    state.counters["rss_per_context_MB"] = per_context / (1024.0 * 1024.0);
+}
 
 }  // namespace
 
 BENCHMARK(BM_Stream_Stereo192)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_Stream_Joint192)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_Stream_Stereo384)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_Stream_Threads)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime()->Threads(1)->Threads(2);
+BENCHMARK(BM_ContextMemory)->Iterations(1);
 BENCHMARK_MAIN();

@@ -14,6 +14,14 @@ foreach(stage IN LISTS ZUVO_STAGES)
   endif()
   list(APPEND ZUVO_ALL_OBJECTS $<TARGET_OBJECTS:zuvo_${stage}>)
 endforeach()
+# The model's kernels choose between values without branches (a floored
+# line, a zero divisor); the vectorizer turns such choices into blends only
+# when it may assume that comparisons raise no floating-point traps. The
+# library never reads the exception flags, and no result changes.
+set_source_files_properties(
+  ${PROJECT_SOURCE_DIR}/src/psycho/real_fft.cpp ${PROJECT_SOURCE_DIR}/src/psycho/model_kernels.cpp
+  PROPERTIES COMPILE_OPTIONS -fno-trapping-math)
+target_compile_definitions(zuvo_boundary PRIVATE ZUVO_VERSION_STRING="${PROJECT_VERSION}")
 find_package(Threads REQUIRED)
 target_link_libraries(zuvo_platform PUBLIC Threads::Threads)
 
@@ -31,15 +39,29 @@ add_library(zuvo_core STATIC ${ZUVO_ALL_OBJECTS})
 target_include_directories(zuvo_core PUBLIC ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(zuvo_core PUBLIC Threads::Threads m ${CMAKE_DL_LIBS})
 
-# The product: only the exported functions are visible.
-add_library(ZuvoMPAEncoder SHARED ${ZUVO_ALL_OBJECTS})
-target_include_directories(ZuvoMPAEncoder PUBLIC ${PROJECT_SOURCE_DIR}/include)
+# The product: only the exported functions are visible, in the shared library
+# and in the static one alike (its objects keep hidden visibility, so linking
+# it into a host's shared object exports nothing of the encoder's insides).
+if(ZUVO_SHARED)
+  add_library(ZuvoMPAEncoder SHARED ${ZUVO_ALL_OBJECTS})
+else()
+  if(WIN32)
+    message(FATAL_ERROR "Windows builds make ZuvoMPAEncoder.dll: BUILD_SHARED_LIBS=OFF is not supported there")
+  endif()
+  add_library(ZuvoMPAEncoder STATIC ${ZUVO_ALL_OBJECTS})
+  # Windows hosts of a static library must not ask for DLL imports.
+  target_compile_definitions(ZuvoMPAEncoder INTERFACE ZUVO_STATIC)
+endif()
+add_library(ZuvoMPAEncoder::ZuvoMPAEncoder ALIAS ZuvoMPAEncoder)
+target_include_directories(ZuvoMPAEncoder PUBLIC
+  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 target_link_libraries(ZuvoMPAEncoder PRIVATE Threads::Threads m)
 set_target_properties(ZuvoMPAEncoder PROPERTIES
   OUTPUT_NAME ZuvoMPAEncoder
   VERSION ${PROJECT_VERSION}
   SOVERSION ${PROJECT_VERSION_MAJOR})
-if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+if(ZUVO_SHARED AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
   target_link_options(ZuvoMPAEncoder PRIVATE -Wl,--no-undefined -Wl,--exclude-libs,ALL)
 endif()
 

@@ -86,7 +86,12 @@ endif()
 set(ZUVO_GOOGLETEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources to build for Windows")
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+# Static, whatever BUILD_SHARED_LIBS says about this project's own library: a
+# GoogleTest DLL would bring a second copy of the unwinder into every test.
+set(ZUVO_SAVED_BUILD_SHARED_LIBS ${BUILD_SHARED_LIBS})
+set(BUILD_SHARED_LIBS OFF)
 add_subdirectory(${ZUVO_GOOGLETEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+set(BUILD_SHARED_LIBS ${ZUVO_SAVED_BUILD_SHARED_LIBS})
 foreach(gtest_target gtest gtest_main)
   target_compile_options(${gtest_target} PRIVATE -w)  # not our code
   if(NOT TARGET GTest::${gtest_target})

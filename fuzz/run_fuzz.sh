@@ -16,9 +16,7 @@ JOBS=${ZUVO_FUZZ_JOBS:-2}
 
 command -v clang++ >/dev/null || { echo "run_fuzz: clang++ is not installed" >&2; exit 2; }
 
-cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZUVO_FUZZ=ON \
-    -DZUVO_BUILD_TESTS=OFF -DZUVO_BUILD_BENCH=OFF -DZUVO_BUILD_TOOLS=OFF >/dev/null
+cmake --preset fuzz -B "$BUILD" >/dev/null  # clang, the fuzzer only (CMakePresets.json)
 cmake --build "$BUILD" --target fuzz_api -j"$JOBS"
 
 # New inputs go to a scratch corpus; the seeds in fuzz/corpus stay as they are.

@@ -28,7 +28,8 @@
  * the first 481 decoded samples and keeps N.
  *
  * Errors: every function that can fail returns a zuvo_mpa_error (0 = success,
- * negative = failure); a failed call changes nothing and consumes nothing.
+ * negative = failure); a failed call changes nothing and consumes nothing
+ * (it stores 0 in *output_bytes).
  * No function writes to standard output or standard error; diagnostics go to
  * the log callback of the settings, if the host gives one.
  *
@@ -103,8 +104,11 @@ ZUVO_API void zuvo_mpa_destroy(zuvo_mpa_encoder* encoder);
 ZUVO_API int zuvo_mpa_channels(const zuvo_mpa_encoder* encoder);
 
 /* The most bytes that zuvo_mpa_encode of `samples_per_channel` samples, or a
- * zuvo_mpa_flush right after it, can write. zuvo_mpa_max_output(encoder, 0)
- * is enough for zuvo_mpa_flush. 0 for NULL. */
+ * zuvo_mpa_flush right after it, can write: the longest frame times
+ * max(ceil(samples_per_channel / 1152), 2). It depends only on the settings
+ * and the count, and grows with the count, so an area sized once for the
+ * largest call serves every call. zuvo_mpa_max_output(encoder, 0) is what
+ * zuvo_mpa_flush needs. 0 for NULL. */
 ZUVO_API size_t zuvo_mpa_max_output(const zuvo_mpa_encoder* encoder, size_t samples_per_channel);
 
 /* Encodes `samples_per_channel` samples per channel of interleaved PCM.
@@ -113,15 +117,17 @@ ZUVO_API size_t zuvo_mpa_max_output(const zuvo_mpa_encoder* encoder, size_t samp
  * short of a frame are kept for the next call. Fails with
  * ZUVO_MPA_ERROR_BUFFER_TOO_SMALL, consuming nothing, when `capacity` is below
  * zuvo_mpa_max_output(encoder, samples_per_channel). `pcm` may be NULL when
- * samples_per_channel is 0. */
+ * samples_per_channel is 0, `output` when capacity is 0. */
 ZUVO_API int zuvo_mpa_encode(zuvo_mpa_encoder* encoder, const int16_t* pcm, size_t samples_per_channel,
                              unsigned char* output, size_t capacity, size_t* output_bytes);
 
 /* Ends the stream: completes the last frame and codes the 481-sample delay
  * with silence, so that a decoder's output contains every sample given.
  * Writes the remaining frames (none when no sample was ever given) like
- * zuvo_mpa_encode. Afterwards encode and flush fail with
- * ZUVO_MPA_ERROR_FLUSHED until zuvo_mpa_reset. */
+ * zuvo_mpa_encode; fails with ZUVO_MPA_ERROR_BUFFER_TOO_SMALL, changing
+ * nothing, when `capacity` is below zuvo_mpa_max_output(encoder, 0).
+ * Afterwards encode and flush fail with ZUVO_MPA_ERROR_FLUSHED until
+ * zuvo_mpa_reset. `output` may be NULL when capacity is 0. */
 ZUVO_API int zuvo_mpa_flush(zuvo_mpa_encoder* encoder, unsigned char* output, size_t capacity,
                             size_t* output_bytes);
 

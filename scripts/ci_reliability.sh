@@ -23,22 +23,21 @@ export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=0
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
-# Sanitizer builds: -O1 and line tables only. The stack traces keep file and
-# line, and the suite compiles in well under half the time of -O2 -g.
-SANITIZER_FLAGS=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG"
-                 "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG" -DZUVO_WERROR=ON)
+# Sanitizer builds: the presets "asan" and "tsan" (CMakePresets.json), -O1 and
+# line tables only. The stack traces keep file and line, and the suite compiles
+# in well under half the time of -O2 -g.
 
 started=$(date +%s)
 step() { echo; echo "=== [$(( $(date +%s) - started )) s] $*"; }
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer: build (test discovery runs the binaries too)"
-cmake -S "$ROOT" -B "$OUT/build-asan" "${SANITIZER_FLAGS[@]}" -DZUVO_SANITIZE=address -DZUVO_BUILD_BENCH=OFF >/dev/null
+cmake --preset asan -B "$OUT/build-asan" >/dev/null
 cmake --build "$OUT/build-asan" -j"$JOBS"
 step "AddressSanitizer + UndefinedBehaviorSanitizer: whole suite"
 (cd "$OUT/build-asan" && ctest --output-on-failure -j"$JOBS" -LE soak)
 
 step "ThreadSanitizer: build the threading tests"
-cmake -S "$ROOT" -B "$OUT/build-tsan" "${SANITIZER_FLAGS[@]}" -DZUVO_SANITIZE=thread -DZUVO_BUILD_BENCH=OFF -DZUVO_BUILD_TOOLS=OFF >/dev/null
+cmake --preset tsan -B "$OUT/build-tsan" >/dev/null
 THREAD_TESTS=(test_api_threads test_platform_posix)
 cmake --build "$OUT/build-tsan" -j"$JOBS" --target "${THREAD_TESTS[@]}"
 step "ThreadSanitizer: threading tests"

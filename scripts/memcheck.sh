@@ -17,8 +17,7 @@ command -v valgrind >/dev/null || { echo "memcheck: valgrind is not installed" >
 
 # An existing build directory (e.g. the main one) is used as it is configured.
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
-    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUVO_BUILD_TESTS=OFF -DZUVO_BUILD_TOOLS=OFF \
-        -DZUVO_BUILD_BENCH=ON >/dev/null
+    cmake --preset memcheck -B "$BUILD" >/dev/null  # the library and the lifecycle program
 fi
 cmake --build "$BUILD" --target ZuvoMPAEncoder lifecycle -j"$JOBS"
 

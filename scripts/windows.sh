@@ -26,7 +26,6 @@ DEB_PACKAGES=(cmake make pkg-config libgtest-dev
               wine wine64 wine32:i386)
 
 build_dir() { [ "$1" == x64 ] && echo "$ROOT/build-win64" || echo "$ROOT/build-win32"; }
-toolchain() { [ "$1" == x64 ] && echo "$ROOT/cmake/toolchain-mingw-x86_64.cmake" || echo "$ROOT/cmake/toolchain-mingw-i686.cmake"; }
 say() { echo "== $*"; }
 
 deps() {
@@ -50,10 +49,9 @@ build() {
         local dir
         dir=$(build_dir "$arch")
         say "building $arch in $dir"
-        # -O2 as the Linux build, without debug information (half the build time).
-        cmake -S "$ROOT" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$(toolchain "$arch")" -DCMAKE_BUILD_TYPE=Release \
-              -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
-              -DZUVO_WERROR=ON -DZUVO_BUILD_TOOLS=ON -DZUVO_BUILD_BENCH=OFF >/dev/null
+        # The presets windows-x64 and windows-x86 (CMakePresets.json): the
+        # MinGW-w64 toolchain, -O2 as the Linux build, without debug information.
+        cmake --preset "windows-$arch" -B "$dir" >/dev/null
         cmake --build "$dir" -j"$JOBS"
     done
 }
@@ -84,8 +82,7 @@ wine_down() { wineserver -k 2>/dev/null || true; }
 
 linux_identity() {  # the same streams from the Linux library
     local dir=$ROOT/build-winhost
-    cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUVO_BUILD_TESTS=OFF -DZUVO_BUILD_TOOLS=OFF \
-          -DZUVO_BUILD_BENCH=OFF >/dev/null
+    cmake --preset library -B "$dir" >/dev/null
     cmake --build "$dir" -j"$JOBS" --target ZuvoMPAEncoder >/dev/null
     g++ -std=c++17 -O2 -Wall -Wextra -Wpedantic -Werror -I"$ROOT/include" "$ROOT/windows/identity_encode.cpp" \
         -L"$dir" -lZuvoMPAEncoder -Wl,-rpath,"$dir" -o "$dir/identity_encode"
@@ -113,7 +110,7 @@ dist() {
     say "staging $out"
     rm -rf "$out"
     mkdir -p "$out/include" "$out/doc"
-    cp "$ROOT/include/ZuvoMPAEncoder.h" "$ROOT/include/zuvo_export.h" "$out/include/"
+    cp "$ROOT/include/ZuvoMPAEncoder.h" "$ROOT/include/zuvo_mpa.h" "$ROOT/include/zuvo_export.h" "$out/include/"
     cp "$ROOT/README.md" "$out/doc/"
     for arch in "${ARCHES[@]}"; do
         local dir

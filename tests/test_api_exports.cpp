@@ -51,7 +51,7 @@ wavehdr_tag header_for(std::vector<char>& pcm, std::uintptr_t user = 0) {
 
 }  // namespace
 
-TEST(Exports, ExactlyTheDecoratedFunctions) {
+TEST(Exports, ExactlyTheDecoratedFunctionsAndTheCInterface) {
     const std::set<std::string> expected = {
         "_Z22ZuvoCreateAudioContextv",
         "_Z22ZuvoDeleteAudioContextPv",
@@ -61,6 +61,15 @@ TEST(Exports, ExactlyTheDecoratedFunctions) {
         "_Z17ZuvoFinishEncoderPv",
         "_Z18ZuvoMaxOutputBytesPvj",
         "_Z29ZuvoCompressAudioFrameBoundedPvP11wavehdr_tagPhiPi",
+        "zuvo_mpa_create",
+        "zuvo_mpa_destroy",
+        "zuvo_mpa_channels",
+        "zuvo_mpa_max_output",
+        "zuvo_mpa_encode",
+        "zuvo_mpa_flush",
+        "zuvo_mpa_reset",
+        "zuvo_mpa_strerror",
+        "zuvo_mpa_version",
     };
     const auto all = exported_symbols(ZUVO_LIBRARY_PATH);
     ASSERT_FALSE(all.empty()) << "could not read the dynamic symbols of " << ZUVO_LIBRARY_PATH;

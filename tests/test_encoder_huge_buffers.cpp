@@ -1,13 +1,14 @@
 // Buffers longer than 2^31 bytes: dwBufferLength is unsigned, so a host may
-// describe up to 4 GiB - 1 bytes in one call. Staging must treat such lengths
-// as the large positive numbers they are, never as negative ones, and keep its
-// offsets exact across 2^31 and up to the very last byte.
+// describe up to 4 GiB - 1 bytes in one call (and the C interface more).
+// Staging must treat such lengths as the large positive numbers they are,
+// never as negative ones, and keep its offsets exact across 2^31 and up to the
+// very last byte.
 //
 // The buffers are anonymous MAP_NORESERVE mappings: only the pages the test
 // writes a pattern into (around 2^31 and at the tail) are ever backed by
-// memory. Encoding the whole buffer would take minutes, so the encoder's
-// staging is driven directly at offsets near the interesting boundaries, set
-// up exactly as a real call would have left them.
+// memory. Encoding the whole buffer would take minutes, so the staging skips
+// to offsets near the interesting boundaries, exactly where a real call would
+// have got to.
 #include <gtest/gtest.h>
 
 #include <sys/mman.h>
@@ -20,6 +21,7 @@
 #include "encoder/mpa_encoder.h"
 #include "support/frame_reader.h"
 
+using zuvo::InputStaging;
 using zuvo::MpaEncoder;
 
 namespace {
@@ -66,20 +68,15 @@ private:
 };
 
 void start_stereo(MpaEncoder& e) {
-    ZuvoMPAEncoderParams p{0, 11, 44100};
-    e.configured = true;
-    ASSERT_TRUE(e.configure(p));
+    ASSERT_TRUE(e.configure(0, 11, 44100));
     ASSERT_TRUE(e.start());
 }
 
-// The state a real compress call on `mapping` is in after `frames_done` frames
+// Staging over `mapping` as a real call leaves it after `frames_done` frames
 // read in place (nothing carried at the start of the call).
-void mid_call(MpaEncoder& e, const HugeMapping& mapping, std::uint64_t frames_done) {
-    e.input_data = mapping.data();
-    e.input_length = mapping.length();
-    e.input_offset = frames_done * kFrameBytes;
-    e.carry_length = 0;
-    e.more_input = true;
+void mid_call(InputStaging& staging, const HugeMapping& mapping, std::uint64_t frames_done) {
+    staging.begin(mapping.data(), mapping.length());
+    staging.skip(frames_done * kFrameBytes);
 }
 
 #define SKIP_WITHOUT(mapping)                                                        \
@@ -104,44 +101,43 @@ TEST(HugeBuffers, StagingCrossesTwoGiBAndCarriesTheTail) {
         mapping.fill((straddling - 2) * kFrameBytes, (straddling + 3) * kFrameBytes);
         mapping.fill((whole - 2) * kFrameBytes, length);
 
-        MpaEncoder e;
-        start_stereo(e);
+        InputStaging e;
+        const auto frame_bytes = static_cast<std::int32_t>(kFrameBytes);
 
         // Frames in place, around 2^31: each read where it lies, no copy.
         mid_call(e, mapping, straddling - 2);
         for (std::uint64_t frame = straddling - 2; frame < straddling + 3; ++frame) {
-            ASSERT_EQ(e.take_bytes(static_cast<std::int32_t>(kFrameBytes)), static_cast<std::int32_t>(kFrameBytes));
-            EXPECT_EQ(e.frame_data, mapping.data() + frame * kFrameBytes) << "frame " << frame;
-            EXPECT_EQ(e.input_offset, (frame + 1) * kFrameBytes);
-            EXPECT_EQ(e.input_length, length);
-            EXPECT_EQ(e.carry_length, 0);
-            EXPECT_TRUE(e.more_input);
+            EXPECT_EQ(e.take(frame_bytes), mapping.data() + frame * kFrameBytes) << "frame " << frame;
+            EXPECT_EQ(e.position(), (frame + 1) * kFrameBytes);
+            EXPECT_EQ(e.length(), length);
+            EXPECT_EQ(e.carried(), 0);
+            EXPECT_TRUE(e.more());
         }
 
         // The last whole frames, then the tail goes to the carry buffer.
         mid_call(e, mapping, whole - 2);
-        ASSERT_EQ(e.take_bytes(static_cast<std::int32_t>(kFrameBytes)), static_cast<std::int32_t>(kFrameBytes));
-        ASSERT_EQ(e.take_bytes(static_cast<std::int32_t>(kFrameBytes)), static_cast<std::int32_t>(kFrameBytes));
-        EXPECT_EQ(e.frame_data, mapping.data() + (whole - 1) * kFrameBytes);
-        EXPECT_EQ(e.input_offset, whole * kFrameBytes);
-        EXPECT_EQ(e.take_bytes(static_cast<std::int32_t>(kFrameBytes)), 0);
-        EXPECT_FALSE(e.more_input);
-        EXPECT_EQ(e.input_length, 0u);
-        EXPECT_EQ(e.input_offset, 0u);
-        ASSERT_EQ(static_cast<std::uint64_t>(e.carry_length), tail);
+        ASSERT_NE(e.take(frame_bytes), nullptr);
+        EXPECT_EQ(e.take(frame_bytes), mapping.data() + (whole - 1) * kFrameBytes);
+        EXPECT_EQ(e.position(), whole * kFrameBytes);
+        EXPECT_EQ(e.take(frame_bytes), nullptr);
+        EXPECT_FALSE(e.more());
+        EXPECT_EQ(e.length(), 0u);
+        EXPECT_EQ(e.position(), 0u);
+        ASSERT_EQ(static_cast<std::uint64_t>(e.carried()), tail);
         for (std::uint64_t i = 0; i < tail; ++i) {
-            ASSERT_EQ(e.carry_buffer[i], pattern(whole * kFrameBytes + i)) << "carried byte " << i;
+            ASSERT_EQ(e.carried_data()[i], pattern(whole * kFrameBytes + i)) << "carried byte " << i;
         }
 
         // The next buffer completes the carried frame.
         std::vector<std::uint8_t> next(kFrameBytes);
         for (std::uint64_t i = 0; i < next.size(); ++i) next[i] = static_cast<std::uint8_t>(i * 7 + 1);
-        e.input_data = next.data();
-        e.input_length = next.size();
-        e.input_offset = 0;
-        ASSERT_EQ(e.read_frame(), static_cast<std::int32_t>(kFrameBytes));
-        EXPECT_EQ(e.input_offset, kFrameBytes - tail);
-        EXPECT_EQ(e.carry_length, 0);
+        e.begin(next.data(), next.size());
+        const std::uint8_t* joined = e.take(frame_bytes);
+        ASSERT_NE(joined, nullptr);
+        std::int16_t pcm_frame[2][1152];
+        zuvo::deinterleave_frame(joined, 2, pcm_frame);
+        EXPECT_EQ(e.position(), kFrameBytes - tail);
+        EXPECT_EQ(e.carried(), 0);
         // Sample pairs straddling the old tail and the new buffer are joined byte-exactly.
         for (int i = 0; i < 1152; ++i) {
             for (int ch = 0; ch < 2; ++ch) {
@@ -150,10 +146,9 @@ TEST(HugeBuffers, StagingCrossesTwoGiBAndCarriesTheTail) {
                     return k < tail ? pattern(whole * kFrameBytes + k) : next[k - tail];
                 };
                 const auto expected = static_cast<std::int16_t>(static_cast<std::uint16_t>(byte(at) | (byte(at + 1) << 8)));
-                ASSERT_EQ(e.pcm_frame[ch][i], expected) << "sample " << i << " channel " << ch;
+                ASSERT_EQ(pcm_frame[ch][i], expected) << "sample " << i << " channel " << ch;
             }
         }
-        e.finish_stream();
     }
 }
 
@@ -163,16 +158,17 @@ TEST(HugeBuffers, FrameReadAcrossTwoGiBDeinterleavesTheRightBytes) {
     const std::uint64_t straddling = kTwoGiB / kFrameBytes;
     mapping.fill(straddling * kFrameBytes, (straddling + 1) * kFrameBytes);
 
-    MpaEncoder e;
-    start_stereo(e);
-    mid_call(e, mapping, straddling);
-    ASSERT_EQ(e.read_frame(), static_cast<std::int32_t>(kFrameBytes));
+    InputStaging staging;
+    mid_call(staging, mapping, straddling);
+    const std::uint8_t* frame = staging.take(static_cast<std::int32_t>(kFrameBytes));
+    ASSERT_NE(frame, nullptr);
+    std::int16_t pcm_frame[2][1152];
+    zuvo::deinterleave_frame(frame, 2, pcm_frame);
     const std::uint64_t base = straddling * kFrameBytes;
     for (int i = 0; i < 1152; ++i) {
-        ASSERT_EQ(e.pcm_frame[0][i], sample_at(base + 4u * static_cast<std::uint64_t>(i))) << i;
-        ASSERT_EQ(e.pcm_frame[1][i], sample_at(base + 4u * static_cast<std::uint64_t>(i) + 2)) << i;
+        ASSERT_EQ(pcm_frame[0][i], sample_at(base + 4u * static_cast<std::uint64_t>(i))) << i;
+        ASSERT_EQ(pcm_frame[1][i], sample_at(base + 4u * static_cast<std::uint64_t>(i) + 2)) << i;
     }
-    e.finish_stream();
 }
 
 TEST(HugeBuffers, FramesBeyondTwoGiBEqualTheSameBytesInASmallBuffer) {
@@ -186,32 +182,28 @@ TEST(HugeBuffers, FramesBeyondTwoGiBEqualTheSameBytesInASmallBuffer) {
 
     MpaEncoder huge;
     start_stereo(huge);
-    mid_call(huge, mapping, first);
+    huge.begin_input(mapping.data(), mapping.length());
+    huge.skip_input(first * kFrameBytes);
     std::vector<std::uint8_t> from_huge(count * 1800);
     std::size_t total = 0;
     for (std::uint64_t i = 0; i < count; ++i) {
         ASSERT_TRUE(huge.encode_frame());
-        int n = 0;
-        huge.writer.drain(from_huge.data() + total, n);
+        const int n = huge.drain(from_huge.data() + total);
         ASSERT_GT(n, 0);
         total += static_cast<std::size_t>(n);
     }
     from_huge.resize(total);
-    EXPECT_EQ(huge.input_offset, (first + count) * kFrameBytes);
-    huge.input_data = nullptr;
-    huge.input_length = 0;
-    huge.input_offset = 0;
+    EXPECT_EQ(huge.staging().position(), (first + count) * kFrameBytes);
+    huge.end_input();
     huge.finish_stream();
 
-    std::vector<char> small(mapping.data() + first * kFrameBytes, mapping.data() + (first + count) * kFrameBytes);
+    std::vector<std::uint8_t> small(mapping.data() + first * kFrameBytes,
+                                    mapping.data() + (first + count) * kFrameBytes);
     MpaEncoder reference;
     start_stereo(reference);
-    wavehdr_tag h{};
-    h.lpData = small.data();
-    h.dwBufferLength = static_cast<std::uint32_t>(small.size());
     std::vector<std::uint8_t> from_small(count * 1800);
-    int length = -1;
-    ASSERT_EQ(reference.compress(&h, from_small.data(), &length), 1);
+    const std::int64_t length = reference.compress(small.data(), small.size(), 0, from_small.data());
+    ASSERT_GT(length, 0);
     from_small.resize(static_cast<std::size_t>(length));
     reference.finish_stream();
 
@@ -224,25 +216,23 @@ TEST(HugeBuffers, FramesBeyondTwoGiBEqualTheSameBytesInASmallBuffer) {
 TEST(HugeBuffers, OutputBoundOfHugeLengthsIsPositiveAndExact) {
     MpaEncoder e;
     start_stereo(e);
-    const std::uint64_t frame_bound = static_cast<std::uint64_t>(e.slots_per_frame) + 1;
+    const std::uint64_t frame_bound = static_cast<std::uint64_t>(e.slots_per_frame()) + 1;
     for (const std::uint64_t length : {kTwoGiB - 1, kTwoGiB, kTwoGiB + 3, std::uint64_t{0xFFFFFFFFu}}) {
         EXPECT_EQ(e.max_output_bytes(length), length / kFrameBytes * frame_bound) << length;
     }
     // With bytes carried, the carry counts towards the frames.
-    e.carry_length = 4000;
+    const std::vector<std::uint8_t> short_buffer(kFrameBytes - 1);
+    std::vector<std::uint8_t> out(4096);
+    ASSERT_EQ(e.compress(short_buffer.data(), 4000, 0, out.data()), 0);
     EXPECT_EQ(e.max_output_bytes(0xFFFFFFFFu), (0xFFFFFFFFull + 4000) / kFrameBytes * frame_bound);
-    e.carry_length = 0;
     e.finish_stream();
 
     // The most any single call can produce (384 kbit/s at 32 kHz, 4 GiB - 1 bytes
     // plus a carried frame's worth) still fits the int the exports return.
     MpaEncoder widest;
-    ZuvoMPAEncoderParams p{0, 14, 32000};
-    widest.configured = true;
-    ASSERT_TRUE(widest.configure(p));
+    ASSERT_TRUE(widest.configure(0, 14, 32000));
     ASSERT_TRUE(widest.start());
-    widest.carry_length = static_cast<std::int32_t>(kFrameBytes - 1);
+    ASSERT_EQ(widest.compress(short_buffer.data(), short_buffer.size(), 0, out.data()), 0);
     EXPECT_LE(widest.max_output_bytes(0xFFFFFFFFu), static_cast<std::uint64_t>(INT32_MAX));
-    widest.carry_length = 0;
     widest.finish_stream();
 }

@@ -1,5 +1,5 @@
 // MpaEncoder: configuration repairs, frame geometry, padding, input staging
-// and the sampling-rate switch announced in a buffer header.
+// and the sampling-rate switch announced with a buffer.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -18,19 +18,13 @@ struct Stream {
     std::vector<unsigned char> out = std::vector<unsigned char>(1 << 20);
 
     bool init(int mode, int bitrate_index, int rate) {
-        ZuvoMPAEncoderParams p{mode, bitrate_index, rate};
-        encoder.configured = true;
-        encoder.configure(p);
+        encoder.configure(mode, bitrate_index, rate);
         return encoder.start();
     }
-    // Feeds `pcm` and returns the bytes written; -1 when refused.
-    int feed(const std::vector<char>& pcm, std::uintptr_t user = 0) {
-        wavehdr_tag h{};
-        h.lpData = const_cast<char*>(pcm.data());
-        h.dwBufferLength = static_cast<std::uint32_t>(pcm.size());
-        h.dwUser = user;
-        int length = -1;
-        return encoder.compress(&h, out.data(), &length) == 1 ? length : -1;
+    // Feeds `pcm` (announcing `rate`) and returns the bytes written; -1 when refused.
+    int feed(const std::vector<char>& pcm, std::uint64_t rate = 0) {
+        return static_cast<int>(
+            encoder.compress(reinterpret_cast<const std::uint8_t*>(pcm.data()), pcm.size(), rate, out.data()));
     }
 };
 
@@ -44,7 +38,7 @@ std::vector<char> pcm_bytes(std::size_t bytes, std::uint32_t seed = 1) {
     return v;
 }
 
-int header_bitrate_index(const MpaEncoder& e) { return e.header.bitrate_index; }
+int header_bitrate_index(const MpaEncoder& e) { return e.header().bitrate_index; }
 
 }  // namespace
 
@@ -59,7 +53,7 @@ TEST(EncoderConfiguration, BitrateRepairsAndTheSingleChannelMap) {
         Stream s;
         ASSERT_TRUE(s.init(c.mode, c.index, 44100)) << c.mode << "/" << c.index;
         EXPECT_EQ(header_bitrate_index(s.encoder), c.header_index) << c.mode << "/" << c.index;
-        EXPECT_EQ(s.encoder.coding.nch, c.mode == 3 ? 1 : 2);
+        EXPECT_EQ(s.encoder.coding().nch, c.mode == 3 ? 1 : 2);
     }
 }
 
@@ -68,30 +62,29 @@ TEST(EncoderConfiguration, RejectedRatesAndModesLeaveTheEncoderStopped) {
     for (int rate : rates) {
         Stream s;
         EXPECT_FALSE(s.init(0, 11, rate)) << rate;
-        EXPECT_FALSE(s.encoder.configured);
-        EXPECT_FALSE(s.encoder.running);
-        EXPECT_EQ(s.encoder.sb_sample, nullptr);
-        EXPECT_FALSE(s.encoder.writer.ready());
+        EXPECT_FALSE(s.encoder.configured());
+        EXPECT_FALSE(s.encoder.running());
+        EXPECT_FALSE(s.encoder.holds_stream_buffers());
     }
     for (int mode : {-1, 4, INT_MIN, INT_MAX}) {
         Stream s;
         EXPECT_FALSE(s.init(mode, 11, 48000)) << mode;
-        EXPECT_FALSE(s.encoder.running);
+        EXPECT_FALSE(s.encoder.running());
     }
     // A rejected configuration also ends a running stream.
     Stream s;
     ASSERT_TRUE(s.init(0, 11, 48000));
     EXPECT_FALSE(s.init(0, 11, 22050));
-    EXPECT_FALSE(s.encoder.running);
-    EXPECT_EQ(s.encoder.coding.alloc, nullptr);
+    EXPECT_FALSE(s.encoder.running());
+    EXPECT_EQ(s.encoder.coding().alloc, nullptr);
 }
 
 TEST(EncoderGeometry, FrameSizesAndPaddingPattern) {
     {
         Stream s;
         ASSERT_TRUE(s.init(0, 10, 48000));
-        EXPECT_EQ(s.encoder.slots_per_frame, 576);
-        EXPECT_EQ(s.encoder.slot_fraction, 0.0);
+        EXPECT_EQ(s.encoder.slots_per_frame(), 576);
+        EXPECT_EQ(s.encoder.slot_fraction(), 0.0);
         const auto pcm = pcm_bytes(4608 * 5);
         EXPECT_EQ(s.feed(pcm), 5 * 576);
         for (int f = 0; f < 5; ++f) EXPECT_EQ(s.out[f * 576 + 2] & 0x02, 0) << "no padding at 48 kHz";
@@ -99,15 +92,15 @@ TEST(EncoderGeometry, FrameSizesAndPaddingPattern) {
     {
         Stream s;
         ASSERT_TRUE(s.init(0, 8, 44100));
-        EXPECT_EQ(s.encoder.slots_per_frame, 417);
-        EXPECT_NEAR(s.encoder.slot_fraction, 0.959198, 1e-6);
+        EXPECT_EQ(s.encoder.slots_per_frame(), 417);
+        EXPECT_NEAR(s.encoder.slot_fraction(), 0.959198, 1e-6);
     }
     // 44.1 kHz, 192 kbit/s: 626 bytes plus a fraction of 0.938797...; frames
     // 16, 32 and 49 are the first unpadded ones.
     Stream s;
     ASSERT_TRUE(s.init(0, 10, 44100));
-    EXPECT_EQ(s.encoder.slots_per_frame, 626);
-    EXPECT_NEAR(s.encoder.slot_fraction, 0.938797, 1e-6);
+    EXPECT_EQ(s.encoder.slots_per_frame(), 626);
+    EXPECT_NEAR(s.encoder.slot_fraction(), 0.938797, 1e-6);
     const int frames = 400;
     const auto pcm = pcm_bytes(4608 * frames);
     const int bytes = s.feed(pcm);
@@ -129,7 +122,7 @@ TEST(EncoderGeometry, FrameSizesAndPaddingPattern) {
 TEST(EncoderGeometry, LowBitratePaddingAlternates) {
     Stream s;
     ASSERT_TRUE(s.init(0, 1, 44100));  // 32 kbit/s: 104 bytes + 0.4898
-    EXPECT_EQ(s.encoder.slots_per_frame, 104);
+    EXPECT_EQ(s.encoder.slots_per_frame(), 104);
     const auto pcm = pcm_bytes(4608 * 52);
     const int bytes = s.feed(pcm);
     std::vector<int> padding;
@@ -151,7 +144,7 @@ TEST(EncoderStaging, StereoBuffersOf6000Bytes) {
     const int frames[] = {1, 1, 1, 2};
     for (int call = 0; call < 4; ++call) {
         EXPECT_EQ(s.feed(pcm_bytes(6000, call + 1)), frames[call] * 576) << "call " << call + 1;
-        EXPECT_EQ(s.encoder.carry_length, carried[call]) << "call " << call + 1;
+        EXPECT_EQ(s.encoder.staging().carried(), carried[call]) << "call " << call + 1;
     }
 }
 
@@ -162,19 +155,19 @@ TEST(EncoderStaging, ShortBuffersAreStagedInEveryMode) {
         ASSERT_TRUE(s.init(1, 10, 48000));
         for (int call = 1; call <= 4; ++call) {
             EXPECT_EQ(s.feed(pcm_bytes(1000, call)), 0);
-            EXPECT_EQ(s.encoder.carry_length, 1000 * call);
+            EXPECT_EQ(s.encoder.staging().carried(), 1000 * call);
         }
         EXPECT_EQ(s.feed(pcm_bytes(1000, 5)), 576);
-        EXPECT_EQ(s.encoder.carry_length, 392);
+        EXPECT_EQ(s.encoder.staging().carried(), 392);
     }
     // Stereo, 4607 bytes then one byte: nothing is dropped.
     {
         Stream s;
         ASSERT_TRUE(s.init(0, 10, 48000));
         EXPECT_EQ(s.feed(pcm_bytes(4607)), 0);
-        EXPECT_EQ(s.encoder.carry_length, 4607);
+        EXPECT_EQ(s.encoder.staging().carried(), 4607);
         EXPECT_EQ(s.feed(pcm_bytes(1)), 576);
-        EXPECT_EQ(s.encoder.carry_length, 0);
+        EXPECT_EQ(s.encoder.staging().carried(), 0);
     }
     // Single channel: 2304 bytes make one frame, 4608 bytes two.
     {
@@ -183,7 +176,7 @@ TEST(EncoderStaging, ShortBuffersAreStagedInEveryMode) {
         EXPECT_EQ(s.feed(pcm_bytes(2304)), 288);
         EXPECT_EQ(s.feed(pcm_bytes(4608)), 2 * 288);
         EXPECT_EQ(s.feed(pcm_bytes(1000)), 0);
-        EXPECT_EQ(s.encoder.carry_length, 1000);
+        EXPECT_EQ(s.encoder.staging().carried(), 1000);
     }
 }
 
@@ -208,25 +201,25 @@ TEST(EncoderStaging, SplittingTheInputAnywhereGivesTheSameStream) {
         at += n;
     }
     EXPECT_EQ(got, expected) << "odd splits must complete samples across calls";
-    EXPECT_EQ(pieces.encoder.carry_length, whole.encoder.carry_length);
+    EXPECT_EQ(pieces.encoder.staging().carried(), whole.encoder.staging().carried());
 }
 
-TEST(EncoderStaging, RateAnnouncedInTheBufferHeader) {
+TEST(EncoderStaging, RateAnnouncedWithTheBuffer) {
     Stream s;
     ASSERT_TRUE(s.init(1, 10, 44100));
     const auto frame = pcm_bytes(4608);
     EXPECT_EQ(s.feed(frame, 0), 627);
-    for (std::uintptr_t ignored : {std::uintptr_t{22050}, std::uintptr_t{22051}, std::uintptr_t{96000},
-                                   std::uintptr_t{0xFFFFFFFFu}, ~std::uintptr_t{0}}) {
+    for (std::uint64_t ignored : {std::uint64_t{22050}, std::uint64_t{22051}, std::uint64_t{96000},
+                                  std::uint64_t{0xFFFFFFFFu}, ~std::uint64_t{0}}) {
         const int bytes = s.feed(frame, ignored);
         EXPECT_TRUE(bytes == 626 || bytes == 627) << ignored;
-        EXPECT_EQ(s.encoder.settings.sampling_rate, 44100);
+        EXPECT_EQ(s.encoder.sampling_rate(), 44100);
     }
     EXPECT_EQ(s.feed(frame, 48000), 576) << "the switch applies from the first frame of the call";
     EXPECT_EQ((s.out[2] >> 2) & 3, 1) << "sampling-frequency bits say 48 kHz";
-    EXPECT_EQ(s.encoder.coding.configured_mode, 1) << "joint stereo stays joint stereo";
+    EXPECT_EQ(s.encoder.coding().configured_mode, 1) << "joint stereo stays joint stereo";
     EXPECT_EQ(s.feed(frame, 32000), 864);
-    EXPECT_EQ(s.encoder.coding.sblimit, 30) << "192 kbit/s at 32 kHz uses the 30-subband table";
+    EXPECT_EQ(s.encoder.coding().sblimit, 30) << "192 kbit/s at 32 kHz uses the 30-subband table";
 }
 
 TEST(EncoderLifecycle, RestartAndFinish) {
@@ -239,7 +232,7 @@ TEST(EncoderLifecycle, RestartAndFinish) {
     // A new stream starts with nothing carried and gives the same bytes as a
     // fresh encoder.
     ASSERT_TRUE(s.init(0, 10, 48000));
-    EXPECT_EQ(s.encoder.carry_length, 0);
+    EXPECT_EQ(s.encoder.staging().carried(), 0);
     const auto pcm = pcm_bytes(4608 * 3, 5);
     const int bytes = s.feed(pcm);
     Stream fresh;
@@ -248,6 +241,6 @@ TEST(EncoderLifecycle, RestartAndFinish) {
     EXPECT_EQ(0, std::memcmp(s.out.data(), fresh.out.data(), static_cast<std::size_t>(bytes)));
     // Starting again while running releases the previous stream first.
     ASSERT_TRUE(s.init(3, 5, 32000));
-    EXPECT_TRUE(s.encoder.running);
-    EXPECT_EQ(s.encoder.coding.nch, 1);
+    EXPECT_TRUE(s.encoder.running());
+    EXPECT_EQ(s.encoder.coding().nch, 1);
 }

@@ -92,18 +92,22 @@ TEST(BitAllocation, JointStereoDecision) {
         f.header.mode_extension = 3 - c[2];
         f.coding.bound = 11;
         std::int32_t bits = c[0];
-        BitAllocator().allocate_frame(f.smr, f.scfsi, f.allocation, bits, f.coding);
-        EXPECT_EQ(f.header.mode, c[1]) << c[0];
-        EXPECT_EQ(f.header.mode_extension, c[2]) << c[0];
-        EXPECT_EQ(f.coding.bound, c[3]) << c[0];
+        const zuvo::StereoDecision d = BitAllocator().allocate_frame(f.smr, f.scfsi, f.allocation, bits, f.coding);
+        EXPECT_EQ(d.mode, c[1]) << c[0];
+        EXPECT_EQ(d.mode_extension, c[2]) << c[0];
+        EXPECT_EQ(d.bound, c[3]) << c[0];
+        // The decision is returned, not written: header and parameters stay.
+        EXPECT_EQ(f.header.mode, 1 - c[1]);
+        EXPECT_EQ(f.coding.bound, 11);
     }
     for (int mode : {0, 2}) {  // stereo and dual channel keep mode and bound
         Frame g(2, mode);
         g.smr[0][3] = 1000.0f;
         std::int32_t bits = 300;
-        BitAllocator().allocate_frame(g.smr, g.scfsi, g.allocation, bits, g.coding);
-        EXPECT_EQ(g.header.mode, mode);
-        EXPECT_EQ(g.coding.bound, 27);
+        const zuvo::StereoDecision d = BitAllocator().allocate_frame(g.smr, g.scfsi, g.allocation, bits, g.coding);
+        EXPECT_EQ(d.mode, mode);
+        EXPECT_EQ(d.mode_extension, 0);
+        EXPECT_EQ(d.bound, 27);
     }
 }
 
@@ -247,7 +251,7 @@ TEST(BitAllocation, FrameBookkeeping) {
             for (int s = 0; s < 32; ++s) f.smr[c][s] = level(rng), f.scfsi[c][s] = selection(rng), f.allocation[c][s] = 9;
         const std::int32_t bits = frame_bits(rng);
         std::int32_t left = bits;
-        BitAllocator().allocate_frame(f.smr, f.scfsi, f.allocation, left, f.coding);
+        f.coding.bound = BitAllocator().allocate_frame(f.smr, f.scfsi, f.allocation, left, f.coding).bound;
 
         const int nch = f.coding.nch, sblimit = f.coding.sblimit, bound = std::min(f.coding.bound, sblimit);
         int recount = kOverhead;

@@ -103,7 +103,11 @@ std::vector<std::uint8_t> encode_stream(int configured_mode, int bitrate_index, 
         }
         zuvo::select_scfsi(st->index, st->scfsi, coding);
         std::int32_t left = frame_bytes * 8;
-        allocator.allocate_frame(st->smr, st->scfsi, st->allocation, left, coding);
+        const zuvo::StereoDecision decision =
+            allocator.allocate_frame(st->smr, st->scfsi, st->allocation, left, coding);
+        st->header.mode = decision.mode;
+        st->header.mode_extension = decision.mode_extension;
+        coding.bound = decision.bound;
         std::uint32_t crc = 0;
         zuvo::compute_crc(coding, st->allocation, st->scfsi, crc);
         zuvo::write_header(coding, writer);

@@ -6,10 +6,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "psycho/model_kernels.h"
 #include "psycho/psycho_model.h"
+#include "psycho/real_fft.h"
 
 namespace {
 
@@ -31,10 +35,8 @@ struct Noise {
 };
 
 void quiet_setup(PsychoModel& model, float rate) {
-    testing::internal::CaptureStderr();
-    ASSERT_TRUE(model.model_setup(rate));
+    ASSERT_TRUE(model.model_setup(rate));  // no diagnostics set: silent
     model.model_ready = 1;
-    testing::internal::GetCapturedStderr();
 }
 
 void sine(std::int16_t* out, double hz, double amplitude, double rate, long start) {
@@ -56,63 +58,113 @@ void dft(const float* x, int k, double& re, double& im) {
 }
 
 TEST(PsychoAnalysis, TransformEnergyAndPhase) {
+    // Windowed noise, a loud tone over faint noise, and an impulse: the
+    // single-precision transform is within a few 1e-7 of the block's
+    // strongest line on every line.
+    std::vector<std::vector<float>> inputs(3, std::vector<float>(1024));
     Noise noise{77u};
-    std::vector<float> input(1024);
     for (int n = 0; n < 1024; ++n) {
-        input[n] = static_cast<float>(std::round(32767.0 * noise()) *
-                                      0.5 * (1.0 - std::cos((n - 0.5) * 2.0 * kPi / 1024.0)));
+        const double hann = 0.5 * (1.0 - std::cos((n - 0.5) * 2.0 * kPi / 1024.0));
+        inputs[0][static_cast<std::size_t>(n)] = static_cast<float>(std::round(32767.0 * noise()) * hann);
+        inputs[1][static_cast<std::size_t>(n)] = static_cast<float>(
+            (30000.0 * std::sin(2.0 * kPi * 37.3 * n / 1024.0) + 3.0 * noise()) * hann);
     }
-    // Hartley line k is Re X[k] - Im X[k]; each output is the exact value
-    // rounded once to single precision.
-    std::vector<float> h = input;
-    zuvo::hartley_1024(h.data());
-    for (int k = 0; k < 1024; ++k) {
-        double re;
-        double im;
-        dft(input.data(), k, re, im);
-        ASSERT_NEAR(h[k], re - im, 6e-8 * std::fabs(re - im) + 1e-3) << k;
-    }
+    inputs[2][5] = 1000.0f;
+    for (const std::vector<float>& input : inputs) {
+        std::vector<float> re(513);
+        std::vector<float> im(513);
+        zuvo::real_fft_1024(input.data(), re.data(), im.data());
+        double exact_re[513];
+        double exact_im[513];
+        double peak = 0.0;
+        for (int k = 0; k <= 512; ++k) {
+            dft(input.data(), k, exact_re[k], exact_im[k]);
+            peak = std::max(peak, std::hypot(exact_re[k], exact_im[k]));
+        }
+        for (int k = 0; k <= 512; ++k) {
+            ASSERT_NEAR(re[static_cast<std::size_t>(k)], exact_re[k], 5e-7 * peak) << k;
+            ASSERT_NEAR(im[static_cast<std::size_t>(k)], exact_im[k], 5e-7 * peak) << k;
+        }
 
-    std::vector<float> x = input;
-    std::vector<float> energy(1024);
-    std::vector<float> phi(1024, 7.0f);
-    zuvo::spectrum_from_hartley(x.data(), energy.data(), phi.data(), 1024);
-    EXPECT_EQ(phi[0], 7.0f);  // never written
-    for (int k = 0; k <= 512; ++k) {
-        double re;
-        double im;
-        dft(input.data(), k, re, im);
-        ASSERT_NEAR(energy[k], re * re + im * im, 2.4e-7 * (re * re + im * im)) << k;
-        if (k > 0) {  // the phase of X[k], less 6.3e-8 (0.7853981 is under pi/4)
-            const double error = std::remainder(phi[k] - std::atan2(im, re) + 6.3397e-8, 2 * kPi);
-            ASSERT_NEAR(error, 0.0, 1.2e-7 * std::max(1.0f, std::fabs(phi[k])) + 1e-7) << k;
+        // Energy |X|^2 and the phase as a unit vector, from that transform.
+        std::vector<float> energy(513);
+        std::vector<float> magnitude(513);
+        std::vector<float> phase_re(513);
+        std::vector<float> phase_im(513);
+        zuvo::spectrum_1024(input.data(), energy.data(), magnitude.data(), phase_re.data(),
+                            phase_im.data());
+        for (int k = 0; k <= 512; ++k) {
+            const double e = double(re[static_cast<std::size_t>(k)]) * re[static_cast<std::size_t>(k)] +
+                             double(im[static_cast<std::size_t>(k)]) * im[static_cast<std::size_t>(k)];
+            ASSERT_NEAR(energy[static_cast<std::size_t>(k)], std::max(e, k == 0 || k == 512 ? 0.0 : 0.0005),
+                        3e-7 * e) << k;
+            ASSERT_EQ(magnitude[static_cast<std::size_t>(k)], std::sqrt(energy[static_cast<std::size_t>(k)])) << k;
+            if (k > 0 && k < 512 && e >= 0.0005) {
+                ASSERT_NEAR(phase_re[static_cast<std::size_t>(k)], re[static_cast<std::size_t>(k)] / std::sqrt(e), 3e-7) << k;
+                ASSERT_NEAR(phase_im[static_cast<std::size_t>(k)], im[static_cast<std::size_t>(k)] / std::sqrt(e), 3e-7) << k;
+            }
         }
     }
 
     // Silence: lines 1..511 take the floor 0.0005 with phase 0; lines 0 and
     // 512 have no floor.
-    std::fill(x.begin(), x.end(), 0.0f);
-    zuvo::spectrum_from_hartley(x.data(), energy.data(), phi.data(), 1024);
+    std::vector<float> x(1024, 0.0f);
+    std::vector<float> energy(513);
+    std::vector<float> magnitude(513);
+    std::vector<float> phase_re(513);
+    std::vector<float> phase_im(513);
+    zuvo::spectrum_1024(x.data(), energy.data(), magnitude.data(), phase_re.data(), phase_im.data());
     EXPECT_EQ(energy[0], 0.0f);
     EXPECT_EQ(energy[512], 0.0f);
-    for (int k = 1; k < 512; ++k) {
-        ASSERT_EQ(energy[k], 0.0005f) << k;
-        ASSERT_EQ(phi[k], 0.0f) << k;
+    for (int k = 0; k <= 512; ++k) {
+        ASSERT_EQ(energy[static_cast<std::size_t>(k)], k == 0 || k == 512 ? 0.0f : 0.0005f) << k;
+        ASSERT_EQ(phase_re[static_cast<std::size_t>(k)], 1.0f) << k;
+        ASSERT_EQ(phase_im[static_cast<std::size_t>(k)], 0.0f) << k;
     }
     // A cosine on line 5 with energy just under the floor is floored.
     for (int n = 0; n < 1024; ++n) {
-        x[n] = static_cast<float>(std::sqrt(0.000499) / 512 * std::cos(2 * kPi * 5 * n / 1024));
+        x[static_cast<std::size_t>(n)] = static_cast<float>(std::sqrt(0.000499) / 512 * std::cos(2 * kPi * 5 * n / 1024));
     }
-    zuvo::spectrum_from_hartley(x.data(), energy.data(), phi.data(), 1024);
+    zuvo::spectrum_1024(x.data(), energy.data(), magnitude.data(), phase_re.data(), phase_im.data());
     EXPECT_EQ(energy[5], 0.0005f);
-    EXPECT_EQ(phi[5], 0.0f);
+    EXPECT_EQ(phase_re[5], 1.0f);
+    EXPECT_EQ(phase_im[5], 0.0f);
     // An alternating signal starting negative: line 512 only, phase pi.
     for (int n = 0; n < 1024; ++n) {
-        x[n] = n % 2 == 0 ? -2.0f : 2.0f;
+        x[static_cast<std::size_t>(n)] = n % 2 == 0 ? -2.0f : 2.0f;
     }
-    zuvo::spectrum_from_hartley(x.data(), energy.data(), phi.data(), 1024);
+    zuvo::spectrum_1024(x.data(), energy.data(), magnitude.data(), phase_re.data(), phase_im.data());
     EXPECT_EQ(energy[512], 2048.0f * 2048.0f);
-    EXPECT_EQ(phi[512], static_cast<float>(kPi));
+    EXPECT_EQ(phase_re[512], -1.0f);
+    EXPECT_EQ(phase_im[512], 0.0f);
+}
+
+TEST(PsychoAnalysis, LogAndExpKernels) {
+    // Against the library functions over the ranges the model uses (ratios
+    // of unpredictability and of energy to threshold, masking SNRs) and
+    // beyond, including exact powers of two and the reduction boundaries.
+    const double log_inputs[] = {0.05, 0.5, 0.0713, 1.0, 2.0, 1.4142135623730951, 0.7071067811865476,
+                                 1e-30, 3.7e-17, 123456.789, 6.02e23, 1e300, 2.2250738585072014e-308};
+    for (double x : log_inputs) {
+        EXPECT_NEAR(zuvo::log_kernel(x), std::log(x), 4e-16 * std::max(1.0, std::fabs(std::log(x)))) << x;
+    }
+    for (float x : {0.05f, 0.5f, 1.0f, 1.41421356f, 0.70710678f, 1e-30f, 3e30f}) {
+        EXPECT_NEAR(zuvo::log_kernel(x), std::log(static_cast<double>(x)),
+                    2.4e-7 * std::max(1.0, std::fabs(std::log(static_cast<double>(x))))) << x;
+    }
+    for (float y : {0.0f, -0.8f, -9.3f, -0.34657359f, 0.34657359f, -80.0f, 80.0f}) {
+        EXPECT_NEAR(zuvo::exp_kernel(y), std::exp(static_cast<double>(y)), 3e-7 * std::exp(y)) << y;
+    }
+    Noise noise{99u};
+    for (int i = 0; i < 2000; ++i) {
+        const double x = std::exp(40.0 * noise());
+        ASSERT_NEAR(zuvo::log_kernel(x), std::log(x), 4e-16 * std::max(1.0, std::fabs(std::log(x)))) << x;
+        const float xf = static_cast<float>(std::exp(20.0 * noise()));
+        const double log_xf = std::log(static_cast<double>(xf));
+        ASSERT_NEAR(zuvo::log_kernel(xf), log_xf, 2.4e-7 * std::max(1.0, std::fabs(log_xf))) << xf;
+        const float yf = static_cast<float>(10.0 * noise());
+        ASSERT_NEAR(zuvo::exp_kernel(yf), std::exp(static_cast<double>(yf)), 3e-7 * std::exp(yf)) << yf;
+    }
 }
 
 TEST(PsychoAnalysis, DigitalSilence) {
@@ -342,40 +394,92 @@ struct Reference {
     }
 };
 
-TEST(PsychoAnalysis, AgreesWithDoublePrecisionReference) {
-    const double rate = 44100.0;
-    PsychoModel model;
-    quiet_setup(model, static_cast<float>(rate));
-    Reference reference{model};
+// Test signals for the agreement with the reference, sample n of the
+// stream at `rate`.
+enum class Material { kMusicLike, kLoudToneFaintNoise, kSpeechLike, kTransients };
 
-    // Gliding and level-changing tones over noise of changing colour.
+struct MaterialSource {
+    Material kind;
+    double rate;
     Noise noise{12345u};
     double smoothed = 0.0;
-    std::int16_t history[kHistorySamples] = {};
-    std::int16_t frame[kFrame];
-    for (int call = 0; call < 6; ++call) {
-        for (int n = 0; n < kFrame; ++n) {
-            const double t = (call * kFrame + n) / rate;
-            smoothed = 0.7 * smoothed + 0.3 * noise();
-            const double v = 7000.0 * std::sin(2.0 * kPi * (300.0 + 400.0 * t) * t) +
-                             3000.0 * (1.0 + std::sin(9.0 * t)) * std::sin(2.0 * kPi * 3150.0 * t) +
-                             1500.0 * std::sin(2.0 * kPi * 11025.5 * t) +
-                             (call % 2 == 0 ? 2500.0 * noise() : 4000.0 * smoothed);
-            frame[n] = static_cast<std::int16_t>(std::lround(v));
+
+    double operator()(long n) {
+        const double t = n / rate;
+        const double white = noise();
+        smoothed = 0.7 * smoothed + 0.3 * white;
+        switch (kind) {
+            case Material::kMusicLike:  // gliding, level-changing tones over coloured noise
+                return 7000.0 * std::sin(2.0 * kPi * (300.0 + 400.0 * t) * t) +
+                       3000.0 * (1.0 + std::sin(9.0 * t)) * std::sin(2.0 * kPi * 3150.0 * t) +
+                       1500.0 * std::sin(2.0 * kPi * 11025.5 * t) +
+                       ((n / kFrame) % 2 == 0 ? 2500.0 * white : 4000.0 * smoothed);
+            case Material::kLoudToneFaintNoise:  // 90 dB between the tone and the noise
+                return 30000.0 * std::sin(2.0 * kPi * 1234.5 * t) + 1.0 * white;
+            case Material::kSpeechLike: {  // pulse train through a formant, syllable envelope
+                const double envelope = std::max(0.0, std::sin(2.0 * kPi * 4.0 * t));
+                const double pulse = std::fmod(t * (120.0 + 20.0 * std::sin(3.0 * t)), 1.0) < 0.05 ? 1.0 : 0.0;
+                return envelope * (9000.0 * pulse * std::sin(2.0 * kPi * 700.0 * t) +
+                                   3000.0 * pulse * std::sin(2.0 * kPi * 2200.0 * t)) +
+                       200.0 * smoothed;
+            }
+            case Material::kTransients:  // clicks every 700 samples over a quiet tone
+                return (n % 700 < 3 ? 20000.0 * white : 0.0) + 300.0 * std::sin(2.0 * kPi * 440.0 * t);
         }
-        float out[32];
-        model.analyze_channel(frame, history, 0, out, static_cast<float>(rate));
-        double smr[2][32];
-        reference.pass(frame, smr[0]);
-        reference.pass(frame + 576, smr[1]);
-        for (int sb = 0; sb < 32; ++sb) {
-            ASSERT_NEAR(out[sb], std::max(smr[0][sb], smr[1][sb]), 1e-4) << call << " " << sb;
+        return 0.0;
+    }
+};
+
+TEST(PsychoAnalysis, AgreesWithDoublePrecisionReference) {
+    // The model computes its spectrum, unpredictability and spreading in
+    // single precision; its signal-to-mask ratios stay within 0.01 dB of the
+    // same formulas evaluated in double, at every rate and on material from
+    // dense mixtures to a tone 90 dB above the noise.
+    const struct {
+        Material kind;
+        double rate;
+    } cases[] = {{Material::kMusicLike, 44100.0},          {Material::kMusicLike, 32000.0},
+                 {Material::kLoudToneFaintNoise, 48000.0}, {Material::kSpeechLike, 44100.0},
+                 {Material::kTransients, 32000.0},         {Material::kSpeechLike, 48000.0}};
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(static_cast<int>(tc.kind) * 100000 + static_cast<int>(tc.rate));
+        PsychoModel model;
+        quiet_setup(model, static_cast<float>(tc.rate));
+        Reference reference{model};
+        MaterialSource source{tc.kind, tc.rate};
+        std::int16_t history[kHistorySamples] = {};
+        std::int16_t frame[kFrame];
+        double worst = 0.0;
+        for (int call = 0; call < 8; ++call) {
+            for (int n = 0; n < kFrame; ++n) {
+                const double v = source(static_cast<long>(call) * kFrame + n);
+                frame[n] = static_cast<std::int16_t>(std::lround(std::min(32767.0, std::max(-32768.0, v))));
+            }
+            float out[32];
+            model.analyze_channel(frame, history, 0, out, static_cast<float>(tc.rate));
+            double smr[2][32];
+            reference.pass(frame, smr[0]);
+            reference.pass(frame + 576, smr[1]);
+            for (int sb = 0; sb < 32; ++sb) {
+                const double error = std::fabs(out[sb] - std::max(smr[0][sb], smr[1][sb]));
+                worst = std::max(worst, error);
+                ASSERT_LE(error, 0.01) << call << " " << sb;
+            }
+            // Unpredictability of the lines that carry the energy (within
+            // 80 dB of the strongest): single-precision phases of three
+            // passes combine in the prediction.
+            double peak = 0.0;
+            for (int w = 0; w < kLines; ++w) {
+                peak = std::max(peak, static_cast<double>(model.energy[w]));
+            }
+            for (int w = 0; w < kLines; ++w) {
+                if (model.energy[w] >= 1e-8 * peak) {
+                    ASSERT_NEAR(model.c[w], reference.c[w], 1e-3) << call << " " << w;
+                }
+            }
         }
-        // Phases are stored in single precision (up to 2.4e-7 rad off) and
-        // the prediction combines three of them.
-        for (int w = 0; w < kLines; ++w) {
-            ASSERT_NEAR(model.c[w], reference.c[w], 2e-6) << call << " " << w;
-        }
+        RecordProperty("worst_smr_error_db", std::to_string(worst));
+        std::printf("largest SMR difference: %.2e dB\n", worst);
     }
 }
 

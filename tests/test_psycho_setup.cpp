@@ -36,11 +36,26 @@ std::vector<int> expected_numlines(int row) {
     return out;
 }
 
-// Sets up for `rate`; returns what went to stderr.
+// Collects the model's diagnostic messages, one line each.
+struct Messages {
+    std::string text;
+    zuvo::DiagnosticSink sink() {
+        zuvo::DiagnosticSink s;
+        s.emit = [](void* context, zuvo::Diagnostic, const char* message) {
+            static_cast<Messages*>(context)->text += std::string(message) + "\n";
+        };
+        s.context = this;
+        return s;
+    }
+};
+
+// Sets up for `rate`; returns the diagnostics, one line each.
 std::string setup(PsychoModel& model, float rate) {
-    testing::internal::CaptureStderr();
+    Messages messages;
+    model.set_diagnostics(messages.sink());
     EXPECT_TRUE(model.model_setup(rate));
-    return testing::internal::GetCapturedStderr();
+    model.set_diagnostics(zuvo::DiagnosticSink{});
+    return messages.text;
 }
 
 // Spreading (linear power) into a partition dz bark above the spreading one.
@@ -175,6 +190,7 @@ TEST(PsychoSetup, ArrayLifeCycle) {
                                 model.energy,    model.c,         model.fthr,     model.snrtmp,
                                 model.numlines,  model.partition, model.cbval,    model.rnorm,
                                 model.window,    model.absthr,    model.tmn,      model.s,
+                                model.spread_t,
                                 model.raudio,    model.phase_re_sav, model.phase_im_sav};
         int n = 0;
         for (const void* a : arrays) {
@@ -185,7 +201,7 @@ TEST(PsychoSetup, ArrayLifeCycle) {
     EXPECT_EQ(held(), 0);
     model.model_release();  // nothing held: harmless
     setup(model, 44100.0f);
-    EXPECT_EQ(held(), 24);
+    EXPECT_EQ(held(), 25);
 
     // A reset releases what an unfinished stream still holds (the
     // sanitizer build checks that nothing leaks) and restores the scalars.
@@ -205,10 +221,11 @@ TEST(PsychoSetup, ArrayLifeCycle) {
     std::int16_t samples[1152] = {};
     std::int16_t history[zuvo::kHistorySamples] = {};
     float out[32];
-    testing::internal::CaptureStderr();
+    Messages messages;
+    model.set_diagnostics(messages.sink());
     model.analyze_channel(samples, history, 0, out, 48000.0f);
     model.analyze_channel(samples, history, 0, out, 32000.0f);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "absthr[][] sampling frequency index: 2\n");
+    EXPECT_EQ(messages.text, "absthr[][] sampling frequency index: 2\n");
     EXPECT_EQ(model.absthr_index, 2);
 
     // Without tables (released, as after a failed allocation) or without

@@ -53,9 +53,10 @@ for exe in $programs; do
 done
 
 # Export table against the .def file.
-def_names=$(sed -n 's/^\s\+\([?_][^ ]*\).*/\1/p' "$def" | sort)
+def_names=$(sed -n 's/^\s\+\([?_a-z][^ ]*\).*/\1/p' "$def" | sort)
 dll_names=$("$objdump" -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/s/^\s*\[\s*[0-9]*\] //p' | sort)
-check "the .def lists 16 names" same "$(echo "$def_names" | wc -l)" 16
+check "the .def lists 25 names" same "$(echo "$def_names" | wc -l)" 25
+check "the .def lists the 9 C names" same "$(echo "$def_names" | grep -c '^zuvo_mpa_[a-z_]*$')" 9
 check "the DLL exports exactly the .def's names" same "$dll_names" "$def_names"
 
 # Microsoft names against their GCC twins.
@@ -79,6 +80,13 @@ done < <(sed -n 's/^\s\+\(?[^ ]*\) = \([^ ]*\).*/\1 \2/p' "$def")
 lib_symbols=$("$llvm_nm" "$msvc_lib" 2>/dev/null | sed -n 's/^.* [TI] \(__imp_?.*\)$/\1/p' | sort -u)
 for microsoft in $(echo "$def_names" | grep '^?'); do
     check "the import library defines __imp_$microsoft" grep -qxF "__imp_$microsoft" <(echo "$lib_symbols")
+done
+# C names: as Microsoft's compiler refers to them, with the one leading
+# underscore of __cdecl on x86 and none on x64.
+c_prefix=__imp_; [ "$arch" == x86 ] && c_prefix=__imp__
+c_symbols=$("$llvm_nm" "$msvc_lib" 2>/dev/null | sed -n 's/^.* [TI] \(__imp_.*zuvo_mpa_.*\)$/\1/p' | sort -u)
+for name in $(echo "$def_names" | grep '^zuvo_mpa_'); do
+    check "the import library defines $c_prefix$name" grep -qxF "$c_prefix$name" <(echo "$c_symbols")
 done
 
 if [ $failed -gt 0 ]; then

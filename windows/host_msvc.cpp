@@ -2,8 +2,10 @@
 // mode, so that the declarations of ZuvoMPAEncoder.h get Microsoft's decorated
 // names, and linked against lib/ZuvoMPAEncoder.lib by a Microsoft-style linker
 // (lld-link). It has no C runtime: it calls every exported function through
-// those names, reports on the console and ends with ExitProcess.
+// those names, and the C interface through its plain names, reports on the
+// console and ends with ExitProcess.
 #include "ZuvoMPAEncoder.h"
+#include "zuvo_mpa.h"
 
 // The compiler may turn zero-filling into a call.
 extern "C" void* __cdecl memset(void* destination, int value, size_t size) {
@@ -95,6 +97,29 @@ extern "C" void __cdecl host_main() {
     ZuvoDeleteAudioContext(context);
     check(ZuvoFinishEncoder(context) == 0, "the deleted handle is unknown");
     check(ZuvoCreateAudioContext() == reinterpret_cast<void*>(1), "numbering restarts at 1");
+
+    // The C interface: two frames' samples and the flush make three frames.
+    zuvo_mpa_settings settings;
+    memset(&settings, 0, sizeof settings);
+    settings.mode = ZUVO_MPA_JOINT_STEREO;
+    settings.bitrate_kbps = 224;
+    settings.sample_rate = 44100;
+    int error = -99;
+    zuvo_mpa_encoder* encoder = zuvo_mpa_create(&settings, &error);
+    check(encoder != nullptr && error == ZUVO_MPA_OK, "zuvo_mpa_create");
+    check(zuvo_mpa_channels(encoder) == 2, "zuvo_mpa_channels");
+    size_t written = 0;
+    check(zuvo_mpa_encode(encoder, pcm, 2 * 1152, output, zuvo_mpa_max_output(encoder, 2 * 1152), &written) ==
+                  ZUVO_MPA_OK && written > 0 && output[0] == 0xFF,
+          "zuvo_mpa_encode");
+    size_t tail = 0;
+    check(zuvo_mpa_flush(encoder, output + written, zuvo_mpa_max_output(encoder, 0), &tail) == ZUVO_MPA_OK &&
+              tail > 0 && tail < written,
+          "zuvo_mpa_flush codes one more frame");
+    check(zuvo_mpa_reset(encoder) == ZUVO_MPA_OK, "zuvo_mpa_reset");
+    zuvo_mpa_destroy(encoder);
+    check(zuvo_mpa_strerror(ZUVO_MPA_ERROR_FLUSHED)[0] != '\0' && zuvo_mpa_version()[0] == '1',
+          "zuvo_mpa_strerror and zuvo_mpa_version");
 
     HeapFree(heap, 0, pcm);
     HeapFree(heap, 0, output);

@@ -24,9 +24,23 @@ void library_detach() {
     delete r;
 }
 
-void print_diagnostic(const char* text) {
-    std::fputs(text, stdout);
-    std::fflush(stdout);
+// Every message of the library passes here on its way to a host of the six
+// functions. They print two kinds, with the texts they always had: the
+// psychoacoustic model's lines on standard error, and their own complaints
+// about a call on standard output (without a line break). Other kinds stay
+// unprinted.
+void print_diagnostic(void* /*context*/, zuvo::Diagnostic kind, const char* message) {
+    switch (kind) {
+        case zuvo::Diagnostic::kStreamSetup:
+            std::fprintf(stderr, "%s\n", message);
+            break;
+        case zuvo::Diagnostic::kHostCall:
+            std::fputs(message, stdout);
+            std::fflush(stdout);
+            break;
+        default:
+            break;
+    }
 }
 
 // The encoder of a live context, or null when the handle is unknown or the
@@ -48,10 +62,15 @@ void* ZuvoCreateAudioContext() {
         return nullptr;
     }
     zuvo::MpaEncoder* encoder = new (std::nothrow) zuvo::MpaEncoder();
+    if (encoder != nullptr) {
+        zuvo::DiagnosticSink sink;
+        sink.emit = print_diagnostic;
+        encoder->set_diagnostics(sink);
+    }
     bool wrapped = false;
     const std::uint32_t handle = registry->add(encoder, wrapped);
     if (wrapped) {
-        print_diagnostic("create MPEG context failure");
+        print_diagnostic(nullptr, zuvo::Diagnostic::kHostCall, "create MPEG context failure");
     }
     return reinterpret_cast<void*>(static_cast<std::uintptr_t>(handle));
 }
@@ -70,8 +89,7 @@ int ZuvoInitAudioEncoder(void* context, ZuvoMPAEncoderParams* params) {
     }
     // A running stream ends before the new configuration is taken.
     encoder->finish_stream();
-    encoder->configured = true;
-    encoder->configure(*params);
+    encoder->configure(params->mode, params->bitrate_index, params->sampling_rate);
     return encoder->start() ? 1 : 0;
 }
 
@@ -82,13 +100,21 @@ int ZuvoCompressAudioFrame(void* context, wavehdr_tag* wave_header, unsigned cha
         return 0;
     }
     if (wave_header->lpData == nullptr) {
-        print_diagnostic("audio data unavailable");
+        print_diagnostic(nullptr, zuvo::Diagnostic::kHostCall, "audio data unavailable");
         return 0;
     }
     if (output == nullptr || output_length == nullptr) {
         return 0;
     }
-    return encoder->compress(wave_header, output, output_length);
+    const std::int64_t written =
+        encoder->compress(reinterpret_cast<const std::uint8_t*>(wave_header->lpData), wave_header->dwBufferLength,
+                          static_cast<std::uint64_t>(wave_header->dwUser), output);
+    if (written < 0) {
+        *output_length = 0;  // no stream running
+        return 0;
+    }
+    *output_length = static_cast<int>(written);
+    return 1;
 }
 
 int ZuvoFinishAudio(void* context) {
@@ -104,7 +130,7 @@ int ZuvoFinishEncoder(void* context) {
     if (encoder == nullptr) {
         return 0;
     }
-    if (encoder->configured && encoder->running) {
+    if (encoder->configured() && encoder->running()) {
         encoder->finish_stream();
     }
     return 1;

@@ -253,19 +253,19 @@ std::int32_t BitAllocator::bits_for_no_noise(const float (*smr)[32], const std::
     return NoiseFreeNeed(coding.alloc != nullptr ? &prices : nullptr, smr, scfsi, l).bits(coding);
 }
 
-int BitAllocator::allocate_frame(const float (*smr)[32], const std::int32_t (*scfsi)[32],
-                                 std::int32_t (*allocation)[32], std::int32_t& available_bits,
-                                 CodingParams& coding, bool opening_frame) {
+StereoDecision BitAllocator::allocate_frame(const float (*smr)[32], const std::int32_t (*scfsi)[32],
+                                            std::int32_t (*allocation)[32], std::int32_t& available_bits,
+                                            const CodingParams& coding, bool opening_frame) {
     // The table's prices, looked up once per table for the decision and the
     // greedy distribution.
     const AllocationPrices* const prices = coding.alloc != nullptr ? &prices_for(coding) : nullptr;
-    if (coding.configured_mode == 1 && coding.header != nullptr) {
-        MpaHeader& header = *coding.header;
+    CodingParams trial = coding;
+    StereoDecision decision{coding.configured_mode, 0, coding.bound};
+    if (coding.configured_mode == 1) {
         const NoiseFreeNeed need(prices, smr, scfsi, coding_limits(coding));
-        header.mode = 0;
-        header.mode_extension = 0;
-        coding.bound = coding.sblimit;
-        if (need.bits(coding) <= available_bits) {
+        decision.mode = 0;
+        trial.bound = coding.sblimit;
+        if (need.bits(trial) <= available_bits) {
             if (opening_frame) {
                 // Some demuxers confirm a stream's first frame only when the
                 // next header carries the same channel-mode bits. The opening
@@ -278,28 +278,28 @@ int BitAllocator::allocate_frame(const float (*smr)[32], const std::int32_t (*sc
                 // bound beyond the coded subbands to truncate.
                 int extension = 3;
                 while (extension > 0 && bound_for_extension(extension) > coding.sblimit) --extension;
-                header.mode = 1;
-                header.mode_extension = extension;
-                coding.bound = bound_for_extension(extension);
+                decision.mode = 1;
+                decision.mode_extension = extension;
+                trial.bound = bound_for_extension(extension);
             }
         } else {
-            header.mode = 1;
+            decision.mode = 1;
             int extension = 3;
             for (; extension >= 0; --extension) {
-                coding.bound = bound_for_extension(extension);
-                if (need.bits(coding) <= available_bits) break;
+                trial.bound = bound_for_extension(extension);
+                if (need.bits(trial) <= available_bits) break;
             }
             if (extension < 0) extension = 0;  // nothing fits: the lowest bound, coded as well as it goes
-            header.mode_extension = extension;
+            decision.mode_extension = extension;
         }
+        decision.bound = trial.bound;
     }
     if (allocation == nullptr || coding.alloc == nullptr || smr == nullptr || scfsi == nullptr) {
-        return allocate_greedy(smr, scfsi, allocation, available_bits, coding);
+        allocate_greedy(smr, scfsi, allocation, available_bits, trial);
+    } else {
+        greedy(*prices, smr, scfsi, allocation, available_bits, trial);
     }
-    if (allocation == nullptr || coding.alloc == nullptr || smr == nullptr || scfsi == nullptr) {
-        return allocate_greedy(smr, scfsi, allocation, available_bits, coding);
-    }
-    return greedy(*prices, smr, scfsi, allocation, available_bits, coding);
+    return decision;
 }
 
 void find_lowest_mnr(const float (*mnr)[32], const std::uint8_t (*sb_state)[32], int subbands, int channels,
@@ -335,7 +335,7 @@ int BitAllocator::allocate_greedy(const float (*smr)[32], const std::int32_t (*s
 }
 
 int BitAllocator::greedy(const AllocationPrices& prices, const float (*smr)[32], const std::int32_t (*scfsi)[32],
-                         std::int32_t (*allocation)[32], std::int32_t& available_bits, CodingParams& coding) {
+                         std::int32_t (*allocation)[32], std::int32_t& available_bits, const CodingParams& coding) {
     for (int c = 0; c < kMaxChannels; ++c) {
         for (int s = 0; s < kSubbands; ++s) allocation[c][s] = 0;
     }

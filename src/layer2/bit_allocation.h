@@ -18,6 +18,16 @@ extern const float snr_table[18];
 // Scale factors sent per scfsi value.
 extern const int scale_factor_count[4];
 
+// How a frame's two channels are coded, as the bit allocation decided it:
+// the header's mode and mode extension and the first jointly coded subband.
+// Streams not configured as joint stereo keep their mode, extension 0 and the
+// bound they have.
+struct StereoDecision {
+    std::int32_t mode;
+    std::int32_t mode_extension;
+    std::int32_t bound;
+};
+
 // Per coded subband of a table: width of the allocation field, last index,
 // and by index the sample bits of a frame and the SNR.
 struct AllocationPrices {
@@ -38,13 +48,16 @@ public:
         prices_alloc_ = nullptr;
     }
 
-    // Decides mode/mode_extension/bound (joint-stereo streams), then allocates.
+    // Decides mode, mode extension and bound (joint-stereo streams), then
+    // allocates with that bound, and returns the decision; the caller puts it
+    // into the frame header and the coding parameters before the frame is
+    // written. `coding` itself is not changed.
     // available_bits: in, the frame's bits; out, the bits no field uses.
     // opening_frame: one of the first two frames of a stream; a joint-stereo
     // stream never codes those as plain stereo (mode 1, extension 3 instead).
-    int allocate_frame(const float (*smr)[32], const std::int32_t (*scfsi)[32],
-                       std::int32_t (*allocation)[32], std::int32_t& available_bits,
-                       CodingParams& coding, bool opening_frame = false);
+    StereoDecision allocate_frame(const float (*smr)[32], const std::int32_t (*scfsi)[32],
+                                  std::int32_t (*allocation)[32], std::int32_t& available_bits,
+                                  const CodingParams& coding, bool opening_frame = false);
     std::int32_t bits_for_no_noise(const float (*smr)[32], const std::int32_t (*scfsi)[32],
                                    const CodingParams& coding) const;
     int allocate_greedy(const float (*smr)[32], const std::int32_t (*scfsi)[32],
@@ -53,7 +66,7 @@ public:
 
 private:
     int greedy(const AllocationPrices& prices, const float (*smr)[32], const std::int32_t (*scfsi)[32],
-               std::int32_t (*allocation)[32], std::int32_t& available_bits, CodingParams& coding);
+               std::int32_t (*allocation)[32], std::int32_t& available_bits, const CodingParams& coding);
 
     // The prices of the table in use, kept while the same numbered table is.
     const AllocationPrices& prices_for(const CodingParams& coding);

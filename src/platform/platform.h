@@ -20,6 +20,30 @@
 
 namespace zuvo {
 
+// What a diagnostic message is about.
+enum class Diagnostic {
+    kStreamSetup,      // the psychoacoustic model's table row for a new stream, or a rate it replaced
+    kSettingRejected,  // a sampling rate or channel mode a stream cannot have
+    kLargeBuffer,      // a buffer larger than the six functions' historical staging area
+    kHostCall,         // a call of the six functions that could not be served
+};
+
+// The library's one diagnostic hook: every message goes through the sink of
+// the encoder (or the call) it concerns, one message per call, without a line
+// break. The default sends nowhere. The interface that owns an encoder decides
+// what a message becomes: the six functions print some kinds with their
+// historical texts, the C interface hands them to the host's log callback.
+struct DiagnosticSink {
+    void (*emit)(void* context, Diagnostic kind, const char* message) = nullptr;
+    void* context = nullptr;
+
+    void operator()(Diagnostic kind, const char* message) const {
+        if (emit != nullptr) {
+            emit(context, kind, message);
+        }
+    }
+};
+
 // Zero-filling allocation under a diagnostic name (the name is otherwise
 // ignored). Returns null when memory is exhausted. release() ignores null.
 void* allocate(std::size_t size, const char* name);

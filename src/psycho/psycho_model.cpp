@@ -1,12 +1,13 @@
 // Psychoacoustic model 2: the per-stream tables (set-up) and the per-frame
 // signal-to-mask ratios (analysis).
 //
-// Precision: every array holds single-precision values; the arithmetic that
-// produces them runs in double, and values that only flow from one step to
-// the next inside a pass stay in double, so the stored results are the
-// rounded outcome of a double-precision evaluation of each formula. The one
-// exception, sine and cosine of the stored phases, is explained where the
-// unpredictability is computed.
+// Precision: the set-up evaluates its tables in double and stores them in
+// single precision. The analysis runs its per-line and per-partition loops
+// (spectrum, unpredictability, grouping, spreading) in single precision, in
+// loops the compiler vectorizes across independent outputs, and its few
+// per-partition and per-subband logarithms and exponentials in double. The
+// signal-to-mask ratios stay within 0.01 dB of a double-precision evaluation
+// of the same formulas (tests/test_psycho_analysis.cpp).
 #include "psycho/psycho_model.h"
 
 #include <climits>
@@ -15,6 +16,8 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "psycho/model_kernels.h"
+#include "psycho/real_fft.h"
 
 namespace zuvo {
 
@@ -46,12 +49,8 @@ constexpr int kLinesPerSubband = 16;   // each subband also reads the next one's
 constexpr double kWindowStep = 0.006135923151542559;
 constexpr double kPartitionWidthBark = 0.33;
 constexpr double kDbToNeper = 0.2302585093;    // ln(10) / 10
-constexpr double kNeperToDb = 4.342944819;     // 10 / ln(10)
-constexpr double kLog10E = 0.434294482;
-constexpr double kLog10Of2 = 0.301029996;
-constexpr double kMinUnpredictability = 0.05;  // fully tonal
-constexpr double kMaxUnpredictability = 0.5;   // fully noise-like
 constexpr float kThresholdCeiling = 6.080237e13f;
+constexpr int kSpreadRows = 64;  // partitions padded to a whole number of vectors
 
 struct SupportedRate {
     int hz;
@@ -63,7 +62,7 @@ constexpr SupportedRate kRates[3] = {{32000, 0}, {44100, 1}, {48000, 2}};
 // one is reported and replaced by the nearest supported rate (the lower one
 // when two are equally near; 44100 Hz when the rate is not a number), so a
 // bad value costs masking accuracy but never the host process.
-SupportedRate choose_rate(float rate) {
+SupportedRate choose_rate(float rate, const DiagnosticSink& diagnostics) {
     const double shifted = static_cast<double>(rate) + 0.5;
     int rounded = 0;
     if (shifted > -2147483649.0 && shifted < 2147483648.0) {
@@ -78,7 +77,9 @@ SupportedRate choose_rate(float rate) {
             return candidate;
         }
     }
-    std::fprintf(stderr, "error, invalid sampling frequency: %d Hz\n", rounded);
+    char message[64];
+    std::snprintf(message, sizeof message, "error, invalid sampling frequency: %d Hz", rounded);
+    diagnostics(Diagnostic::kStreamSetup, message);
     if (std::isnan(rate)) {
         return kRates[1];
     }
@@ -140,6 +141,7 @@ void PsychoModel::model_release() {
     give_back(absthr);
     give_back(tmn);
     give_back(s);
+    give_back(spread_t);
     give_back(raudio);
     give_back(phase_re_sav);
     give_back(phase_im_sav);
@@ -162,6 +164,7 @@ bool PsychoModel::model_setup(float rate) {
                           take(window, kBlock, "window") && take(absthr, kLines, "absthr") &&
                           take(tmn, kPartitions, "tmn") &&
                           take(s, kPartitions * kPartitions, "s") &&
+                          take(spread_t, kPartitions * kSpreadRows, "spread_t") &&
                           take(raudio, 2 * 2 * kLines, "raudio") &&
                           take(phase_re_sav, 2 * 2 * kLines, "phase_re_sav") &&
                           take(phase_im_sav, 2 * 2 * kLines, "phase_im_sav");
@@ -170,9 +173,11 @@ bool PsychoModel::model_setup(float rate) {
         return false;
     }
 
-    const SupportedRate chosen = choose_rate(rate);
+    const SupportedRate chosen = choose_rate(rate, diagnostics_);
     absthr_index = chosen.absthr_index;
-    std::fprintf(stderr, "absthr[][] sampling frequency index: %d\n", absthr_index);
+    char message[64];
+    std::snprintf(message, sizeof message, "absthr[][] sampling frequency index: %d", absthr_index);
+    diagnostics_(Diagnostic::kStreamSetup, message);
     load_absthr(absthr, absthr_index);
     // The phase history starts at phase 0 in every slot, like the magnitudes
     // start at 0.
@@ -255,22 +260,15 @@ bool PsychoModel::model_setup(float rate) {
         }
     }
 
-    // Column range of each row's non-zero entries among the partitions that
-    // have lines; columns of empty partitions meet zero energy in the
-    // analysis and add nothing there.
-    for (int j = 0; j < kPartitions; ++j) {
-        const float* row = s + j * kPartitions;
-        int first = 0;
-        while (first < used && row[first] == 0.0f) {
-            ++first;
+    // The spreading kernel reads s transposed and only the columns of
+    // partitions that have lines; the others meet zero energy and add
+    // nothing.
+    for (int k = 0; k < kPartitions; ++k) {
+        for (int j = 0; j < kPartitions; ++j) {
+            spread_t[k * kSpreadRows + j] = s[j * kPartitions + k];
         }
-        int last = used - 1;
-        while (last >= first && row[last] == 0.0f) {
-            --last;
-        }
-        spread_first_[j] = static_cast<std::int16_t>(first);
-        spread_last_[j] = static_cast<std::int16_t>(last);
     }
+    used_partitions_ = used;
 
     // Tonal SNR and the row sums of s; the sums run over all 63 columns, so
     // the empty partitions' columns (bark 0) also count for the low rows.
@@ -282,6 +280,12 @@ bool PsychoModel::model_setup(float rate) {
             sum += s[j * kPartitions + i];
         }
         rnorm[j] = static_cast<float>(sum);
+        int bark = static_cast<int>(static_cast<double>(cbval[j]) + 0.5);
+        bark = bark < 0 ? 0 : (bark > 26 ? 26 : bark);
+        min_snr_[j] = min_snr_by_bark[bark];
+        inv_norm_[j] = rnorm[j] != 0.0f && numlines[j] != 0
+                           ? static_cast<float>(1.0 / (numlines[j] * static_cast<double>(rnorm[j])))
+                           : 0.0f;
     }
 
     tables_built_ = true;
@@ -330,14 +334,16 @@ void PsychoModel::analyze_pass(std::int16_t* history, const std::int16_t* fresh,
     // and 544 of the 576 new ones.
     std::memmove(history, history + kPassSamples, kKeptSamples * sizeof(std::int16_t));
     std::memcpy(history + kKeptSamples, fresh, kPassSamples * sizeof(std::int16_t));
-    for (int i = 0; i < kBlock; ++i) {
-        wsamp_r[i] = static_cast<float>(history[i]) * window[i];
-    }
-    spectrum_with_unit_phase(wsamp_r, energy, phase_re, phase_im);
+    apply_window(history, window, wsamp_r, kBlock);
+    // The spectrum's phases are exact angles of X[k]; the model's phase
+    // convention adds a constant (0.7853981 - pi/4) to every angle, which
+    // cancels in the prediction below (2 phi1 - phi2 - phi), so it is left out.
+    float magnitude[kLines];
+    spectrum_1024(wsamp_r, energy, magnitude, phase_re, phase_im);
 
     // The two history slots alternate; the slot written now is the one of
     // two passes ago, read (as the older prediction input) before it is
-    // overwritten line by line.
+    // overwritten.
     if (cur_slot == 0) {
         cur_slot = 1;
         prev2_slot = 1;
@@ -350,131 +356,49 @@ void PsychoModel::analyze_pass(std::int16_t* history, const std::int16_t* fresh,
     // Unpredictability: distance of each line from its linear extrapolation
     // (in magnitude and phase) from the two previous passes, relative to the
     // size of both. Steady tones predict well (c near 0), noise does not.
-    //
-    // Phases are kept as unit vectors, so the predicted phase 2*phi1 - phi2
-    // is the complex product u1 * u1 * conj(u2): no trigonometric call per
-    // line, and a perfectly steady line predicts itself exactly.
+    const int last = (2 * ch + prev_slot) * kLines;
+    const int older = (2 * ch + prev2_slot) * kLines;
+    float weighted_c[kLines];
+    unpredictability(energy, magnitude, phase_re, phase_im, raudio + last, phase_re_sav + last,
+                     phase_im_sav + last, raudio + older, phase_re_sav + older,
+                     phase_im_sav + older, c, weighted_c, kLines);
+    // Only now overwrite the older slot with this pass.
     float* r_now = raudio + (2 * ch + cur_slot) * kLines;
-    const float* r_last = raudio + (2 * ch + prev_slot) * kLines;
-    const float* r_older = raudio + (2 * ch + prev2_slot) * kLines;
     float* re_now = phase_re_sav + (2 * ch + cur_slot) * kLines;
     float* im_now = phase_im_sav + (2 * ch + cur_slot) * kLines;
-    const float* re_last = phase_re_sav + (2 * ch + prev_slot) * kLines;
-    const float* im_last = phase_im_sav + (2 * ch + prev_slot) * kLines;
-    const float* re_older = phase_re_sav + (2 * ch + prev2_slot) * kLines;
-    const float* im_older = phase_im_sav + (2 * ch + prev2_slot) * kLines;
-    for (int w = 0; w < kLines; ++w) {
-        const double r_pred = 2.0 * r_last[w] - static_cast<double>(r_older[w]);
-        const double c1 = re_last[w];
-        const double s1 = im_last[w];
-        const double c2 = re_older[w];
-        const double s2 = im_older[w];
-        const double double_re = c1 * c1 - s1 * s1;  // u1 squared
-        const double double_im = 2.0 * c1 * s1;
-        const double pred_re = double_re * c2 + double_im * s2;  // times conj(u2)
-        const double pred_im = double_im * c2 - double_re * s2;
-        const double r = std::sqrt(static_cast<double>(energy[w]));
-        const double now_re = phase_re[w];
-        const double now_im = phase_im[w];
-        r_now[w] = static_cast<float>(r);
-        re_now[w] = phase_re[w];
-        im_now[w] = phase_im[w];
-        const double size = r + std::fabs(r_pred);
-        double unpredictability = 0.0;
-        if (size != 0.0) {
-            const double dx = r * now_re - r_pred * pred_re;
-            const double dy = r * now_im - r_pred * pred_im;
-            unpredictability = std::sqrt(dx * dx + dy * dy) / size;
-        }
-        c[w] = static_cast<float>(unpredictability);
-    }
+    std::memcpy(r_now, magnitude, sizeof magnitude);
+    std::memcpy(re_now, phase_re, kLines * sizeof(float));
+    std::memcpy(im_now, phase_im, kLines * sizeof(float));
 
     // Energy and energy-weighted unpredictability per partition.
-    double group_e[kPartitions];
-    double group_c[kPartitions];
     for (int p = 0; p < kPartitions; ++p) {
-        double e = 0.0;
-        double ec = 0.0;
+        float e = 0.0f;
+        float ec = 0.0f;
         for (int w = first_line_[p]; w < first_line_[p + 1]; ++w) {
             e += energy[w];
-            ec += static_cast<double>(energy[w]) * c[w];
+            ec += weighted_c[w];
         }
-        group_e[p] = e;
-        group_c[p] = ec;
-        grouped_e[p] = static_cast<float>(e);
-        grouped_c[p] = static_cast<float>(ec);
+        grouped_e[p] = e;
+        grouped_c[p] = ec;
     }
+    float spread_e[kSpreadRows];
+    float spread_c[kSpreadRows];
+    spread(spread_t, grouped_e, grouped_c, spread_e, spread_c, kSpreadRows, used_partitions_);
 
-    // Spread, estimate tonality, and turn it into a noise threshold.
+    // Tonality, the masking SNR it asks for, and the noise threshold.
     for (int b = 0; b < kPartitions; ++b) {
-        const float* row = s + b * kPartitions;
-        double spread_e = 0.0;
-        double spread_c = 0.0;
-        for (int k = spread_first_[b]; k <= spread_last_[b]; ++k) {
-            spread_e += row[k] * group_e[k];
-            spread_c += row[k] * group_c[k];
-        }
-        ecb[b] = static_cast<float>(spread_e);
-
-        double ratio = spread_e != 0.0 ? spread_c / spread_e : 0.0;
-        if (ratio < kMinUnpredictability) {
-            ratio = kMinUnpredictability;
-        } else if (ratio > kMaxUnpredictability) {
-            ratio = kMaxUnpredictability;
-        }
-        // Tonality index: 1 for a fully predictable partition, 0 for noise.
-        const double tonality = -kLog10E * std::log(ratio) - kLog10Of2;
-        cb[b] = static_cast<float>(tonality);
-
-        double snr_db = tonality * tmn[b] + (1.0 - tonality) * noise_masking_snr;
-        int bark = static_cast<int>(static_cast<double>(cbval[b]) + 0.5);
-        bark = bark < 0 ? 0 : (bark > 26 ? 26 : bark);
-        if (snr_db <= min_snr_by_bark[bark]) {
-            snr_db = min_snr_by_bark[bark];
-        }
-        const double snr_factor = std::exp(-kDbToNeper * snr_db);
-        bc[b] = static_cast<float>(snr_factor);
-
-        if (rnorm[b] != 0.0f && numlines[b] != 0) {
-            nb[b] = static_cast<float>(spread_e * snr_factor /
-                                       (numlines[b] * static_cast<double>(rnorm[b])));
-        } else {
-            nb[b] = 0.0f;
-        }
+        ecb[b] = spread_e[b];
     }
+    partition_thresholds(spread_e, spread_c, tmn, min_snr_, inv_norm_, noise_masking_snr, cb, bc,
+                         nb, kPartitions);
 
     // Threshold per line: the partition's noise threshold, at least the
-    // threshold in quiet.
-    for (int p = 0; p < kPartitions; ++p) {
-        const float level = nb[p];
-        for (int w = first_line_[p]; w < first_line_[p + 1]; ++w) {
-            fthr[w] = level > absthr[w] ? level : absthr[w];
-        }
-    }
-
-    // Signal-to-mask ratio per subband over its 17 lines.
-    for (int sb = 0; sb < kSubbands; ++sb) {
-        const int first = kLinesPerSubband * sb;
-        double e = 0.0;
-        for (int w = first; w <= first + kLinesPerSubband; ++w) {
-            e += energy[w];
-        }
-        double ratio;
-        if (sb < kLowSubbands) {
-            float lowest = kThresholdCeiling;
-            for (int w = first; w <= first + kLinesPerSubband; ++w) {
-                lowest = fthr[w] < lowest ? fthr[w] : lowest;
-            }
-            ratio = e / (17.0 * lowest);
-        } else {
-            double threshold = 0.0;
-            for (int w = first; w <= first + kLinesPerSubband; ++w) {
-                threshold += fthr[w];
-            }
-            ratio = e / threshold;
-        }
-        smr[sb] = static_cast<float>(kNeperToDb * std::log(ratio));
-    }
+    // threshold in quiet; then the signal-to-mask ratio per subband over its
+    // 17 lines.
+    line_thresholds(nb, partition, absthr, fthr, kLines);
+    double ratio[kSubbands];
+    subband_ratios(energy, fthr, kLowSubbands, kThresholdCeiling, ratio);
+    ratio_to_db(ratio, smr, kSubbands);
 }
 
 }  // namespace zuvo

@@ -2,7 +2,7 @@
 //
 // Psychoacoustic model 2. Each call analyses the 1152 samples of one channel
 // in two half-frame passes of 576 new samples: a Hann-windowed 1024-point
-// spectrum (radix-4 Hartley transform), a per-line unpredictability measure
+// spectrum (single-precision real FFT, real_fft.h), a per-line unpredictability measure
 // predicted from the channel's two previous passes, grouping of the 513 lines
 // into partitions of about a third of a bark, spreading across partitions, a
 // tonality estimate choosing between a tonal and a noise-like masking SNR, a
@@ -14,6 +14,8 @@
 #pragma once
 
 #include <cstdint>
+
+#include "platform/platform.h"
 
 namespace zuvo {
 
@@ -32,17 +34,6 @@ extern const float min_snr_by_bark[27];
 
 // Copies row `row` (clamped into 0..2) of absthr_table into destination.
 void load_absthr(float* destination, int row);
-// In-place, unscaled 1024-point discrete Hartley transform.
-void hartley_1024(float* x);
-// Transforms x in place, then fills energy[0..512] and phi[1..512]. n is the
-// transform length; only 1024 is supported, any other n leaves all untouched.
-void spectrum_from_hartley(float* x, float* energy, float* phi, int n);
-// The same spectrum with each line's phase as a unit vector (cos phi, sin phi)
-// in phase_re/phase_im[0..512] instead of an angle: the analysis only needs
-// the phase's cosine and sine, which follow from the transform without any
-// trigonometric call. Lines whose phase is 0 (line 0, floored lines) get (1, 0).
-void spectrum_with_unit_phase(float* x, float* energy, float* phase_re, float* phase_im);
-
 class PsychoModel {
 public:
     PsychoModel() { model_reset(); }
@@ -50,9 +41,13 @@ public:
     PsychoModel(const PsychoModel&) = delete;
     PsychoModel& operator=(const PsychoModel&) = delete;
 
+    // Where set-up reports the table row it chose and a rate it had to
+    // replace (silent until set).
+    void set_diagnostics(const DiagnosticSink& sink) { diagnostics_ = sink; }
+
     // Builds the per-stream tables for `rate` (Hz). A rate other than 32000,
-    // 44100 or 48000 Hz (after rounding to the nearest integer) is reported on
-    // stderr and replaced by the nearest of them. Returns false when the
+    // 44100 or 48000 Hz (after rounding to the nearest integer) is reported to
+    // the diagnostics and replaced by the nearest of them. Returns false when the
     // arrays could not be allocated (analysis then reports flat ratios).
     bool model_setup(float rate);
     // Not set up; releases the arrays of an earlier stream if still held.
@@ -78,7 +73,7 @@ public:
     float* cb = nullptr;
     float* ecb = nullptr;
     float* bc = nullptr;
-    float* wsamp_r = nullptr;
+    float* wsamp_r = nullptr;  // the windowed samples of the current pass
     float* phase_re = nullptr;  // current pass: cos of each line's phase
     float* phase_im = nullptr;  // current pass: sin of each line's phase
     float* energy = nullptr;
@@ -93,6 +88,9 @@ public:
     float* absthr = nullptr;
     float* tmn = nullptr;
     float* s = nullptr;
+    // s transposed, [k][b] with 64 entries per row (b = 63 is zero), the
+    // layout the spreading kernel reads.
+    float* spread_t = nullptr;
     float* raudio = nullptr;
     // Phase history as unit vectors, laid out like raudio; slots start at
     // phase 0, that is (1, 0).
@@ -109,13 +107,16 @@ public:
 private:
     // Derived at set-up from the tables above, so that a pass visits only
     // what contributes: the lines of partition p are first_line_[p] ..
-    // first_line_[p + 1] - 1 (an empty partition has first == next), and the
-    // non-zero entries of row b of s lie in columns spread_first_[b] ..
-    // spread_last_[b] (first > last for a row without any).
+    // first_line_[p + 1] - 1 (an empty partition has first == next), and
+    // partitions from used_partitions_ on have no lines at this rate.
     std::int16_t first_line_[kPartitions + 1] = {};
-    std::int16_t spread_first_[kPartitions] = {};
-    std::int16_t spread_last_[kPartitions] = {};
+    int used_partitions_ = 0;
+    // Per partition: the lowest SNR allowed (dB, from its bark value) and
+    // 1 / (numlines rnorm), 0 for a partition without lines.
+    float min_snr_[kPartitions] = {};
+    float inv_norm_[kPartitions] = {};
     bool tables_built_ = false;
+    DiagnosticSink diagnostics_;
 };
 
 }  // namespace zuvo

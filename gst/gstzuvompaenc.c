@@ -1,0 +1,467 @@
+/*
+ * zuvompaenc — MPEG-1 Audio Layer II encoding inside a GStreamer pipeline.
+ *
+ *   gst-launch-1.0 audiotestsrc num-buffers=100 ! zuvompaenc bitrate=192 ! filesink location=tone.mp2
+ *
+ * The base class hands over exactly 1152 samples per channel at a time (only
+ * the last piece before a drain may be shorter); every such call completes one
+ * frame, which goes downstream as one buffer with that frame's timestamp and a
+ * duration of 1152 samples. The source caps say parsed=true: each buffer is a
+ * whole frame, so a muxer takes the stream without a parser in between.
+ *
+ * Delay: the decoded signal lags the input by 481 samples (analysis plus
+ * synthesis filterbank). At end of stream the drain codes the last partial
+ * frame and enough silence for those 481 samples, so a stream of N samples
+ * per channel ends up with ceil((N + 481) / 1152) frames and its decoded
+ * output contains every input sample.
+ */
+#include "gstzuvompaenc.h"
+
+#include <string.h>
+
+GST_DEBUG_CATEGORY_STATIC(gst_zuvo_mpa_enc_debug);
+#define GST_CAT_DEFAULT gst_zuvo_mpa_enc_debug
+
+enum {
+    kFrameSamples = 1152,      /* samples per channel in one frame */
+    kDecoderDelaySamples = 481 /* analysis + synthesis filterbank delay */
+};
+
+enum { PROP_0, PROP_BITRATE, PROP_MODE };
+
+#define DEFAULT_BITRATE 0
+#define DEFAULT_MODE GST_ZUVO_MPA_ENC_MODE_AUTO
+
+static GstStaticPadTemplate sink_template =
+    GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SINK, GST_PAD_ALWAYS,
+                            GST_STATIC_CAPS("audio/x-raw, format = (string) S16LE, layout = (string) interleaved, "
+                                            "rate = (int) { 32000, 44100, 48000 }, channels = (int) [ 1, 2 ]"));
+
+static GstStaticPadTemplate src_template =
+    GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS,
+                            GST_STATIC_CAPS("audio/mpeg, mpegversion = (int) 1, mpegaudioversion = (int) 1, "
+                                            "layer = (int) 2, rate = (int) { 32000, 44100, 48000 }, "
+                                            "channels = (int) [ 1, 2 ], parsed = (boolean) true"));
+
+#define GST_TYPE_ZUVO_MPA_ENC_MODE (gst_zuvo_mpa_enc_mode_get_type())
+static GType gst_zuvo_mpa_enc_mode_get_type(void) {
+    static GType type = 0;
+    static const GEnumValue values[] = {
+        {GST_ZUVO_MPA_ENC_MODE_AUTO, "Joint stereo for two channels, mono for one", "auto"},
+        {GST_ZUVO_MPA_ENC_MODE_STEREO, "Stereo: two independently coded channels", "stereo"},
+        {GST_ZUVO_MPA_ENC_MODE_JOINT, "Joint stereo, decided frame by frame", "joint"},
+        {GST_ZUVO_MPA_ENC_MODE_DUAL, "Dual channel: two unrelated channels", "dual"},
+        {GST_ZUVO_MPA_ENC_MODE_MONO, "Single channel", "mono"},
+        {0, NULL, NULL}};
+    if (g_once_init_enter(&type)) {
+        GType registered = g_enum_register_static("GstZuvoMpaEncMode", values);
+        g_once_init_leave(&type, registered);
+    }
+    return type;
+}
+
+G_DEFINE_TYPE(GstZuvoMpaEnc, gst_zuvo_mpa_enc, GST_TYPE_AUDIO_ENCODER)
+
+/* The library's diagnostics go to this element's debug category. */
+static void log_to_debug(void* user_data, const char* message) {
+    GST_INFO_OBJECT(user_data, "%s", message);
+}
+
+static void gst_zuvo_mpa_enc_release(GstZuvoMpaEnc* self) {
+    zuvo_mpa_destroy(self->encoder);
+    self->encoder = NULL;
+    g_free(self->scratch);
+    self->scratch = NULL;
+    self->scratch_size = 0;
+    self->in_tail = FALSE;
+    self->origin = GST_CLOCK_TIME_NONE;
+}
+
+/* The mode property's value as a user writes it. */
+static const char* mode_name(GstZuvoMpaEncMode mode) {
+    GEnumClass* modes = g_type_class_ref(GST_TYPE_ZUVO_MPA_ENC_MODE);
+    const GEnumValue* value = g_enum_get_value(modes, (gint)mode);
+    const char* name = value != NULL ? value->value_nick : "?";
+    g_type_class_unref(modes);  /* the class, and so the name, stays registered */
+    return name;
+}
+
+/* Channels a mode codes; 0 for auto (whatever comes in). */
+static gint mode_channels(GstZuvoMpaEncMode mode) {
+    switch (mode) {
+    case GST_ZUVO_MPA_ENC_MODE_MONO:
+        return 1;
+    case GST_ZUVO_MPA_ENC_MODE_STEREO:
+    case GST_ZUVO_MPA_ENC_MODE_JOINT:
+    case GST_ZUVO_MPA_ENC_MODE_DUAL:
+        return 2;
+    default:
+        return 0;
+    }
+}
+
+/* Whether a bitrate (kbit/s) can be coded with the given number of channels;
+ * 0 stands for the default, which always can. */
+static gboolean bitrate_fits(gint kbps, gint channels) {
+    static const gint two[] = {64, 96, 112, 128, 160, 192, 224, 256, 320, 384};
+    static const gint one[] = {32, 48, 56, 64, 80, 96};
+    const gint* list = channels == 1 ? one : two;
+    const gsize count = channels == 1 ? G_N_ELEMENTS(one) : G_N_ELEMENTS(two);
+    if (kbps == 0) return TRUE;
+    for (gsize i = 0; i < count; ++i) {
+        if (list[i] == kbps) return TRUE;
+    }
+    return FALSE;
+}
+
+/* The sink pad offers only the channel count the settings can code (that of
+ * a fixed mode; in auto mode that of a bitrate only one channel count has), so
+ * that an audioconvert upstream mixes to it; downstream restrictions (a
+ * muxer's rates, say) narrow it further. */
+static GstCaps* gst_zuvo_mpa_enc_getcaps(GstAudioEncoder* enc, GstCaps* filter) {
+    GstZuvoMpaEnc* self = GST_ZUVO_MPA_ENC(enc);
+    GST_OBJECT_LOCK(self);
+    gint channels = mode_channels(self->mode);
+    const gint kbps = self->bitrate;
+    GST_OBJECT_UNLOCK(self);
+    if (channels == 0 && bitrate_fits(kbps, 1) != bitrate_fits(kbps, 2)) channels = bitrate_fits(kbps, 1) ? 1 : 2;
+
+    GstCaps* caps = gst_caps_make_writable(gst_pad_get_pad_template_caps(GST_AUDIO_ENCODER_SINK_PAD(enc)));
+    if (channels > 0) gst_caps_set_simple(caps, "channels", G_TYPE_INT, channels, NULL);
+    GstCaps* result = gst_audio_encoder_proxy_getcaps(enc, caps, filter);
+    gst_caps_unref(caps);
+    return result;
+}
+
+static gboolean gst_zuvo_mpa_enc_set_format(GstAudioEncoder* enc, GstAudioInfo* info) {
+    GstZuvoMpaEnc* self = GST_ZUVO_MPA_ENC(enc);
+    const gint channels = GST_AUDIO_INFO_CHANNELS(info);
+    const gint rate = GST_AUDIO_INFO_RATE(info);
+
+    GST_OBJECT_LOCK(self);
+    const GstZuvoMpaEncMode mode = self->mode;
+    gint bitrate = self->bitrate;
+    GST_OBJECT_UNLOCK(self);
+
+    gst_zuvo_mpa_enc_release(self);
+
+    /* Refusals are warnings that name the reason: the base class follows them
+     * with the not-negotiated error that stops the stream, and a second error
+     * from this element would only race with it. */
+    if (mode_channels(mode) != 0 && mode_channels(mode) != channels) {
+        GST_ELEMENT_WARNING(self, STREAM, FORMAT, (NULL),
+                            ("mode %s codes %d channel(s), the input has %d", mode_name(mode), mode_channels(mode),
+                             channels));
+        return FALSE;
+    }
+    zuvo_mpa_mode library_mode = ZUVO_MPA_JOINT_STEREO;
+    switch (mode) {
+    case GST_ZUVO_MPA_ENC_MODE_AUTO:
+        library_mode = channels == 1 ? ZUVO_MPA_MONO : ZUVO_MPA_JOINT_STEREO;
+        break;
+    case GST_ZUVO_MPA_ENC_MODE_STEREO:
+        library_mode = ZUVO_MPA_STEREO;
+        break;
+    case GST_ZUVO_MPA_ENC_MODE_JOINT:
+        library_mode = ZUVO_MPA_JOINT_STEREO;
+        break;
+    case GST_ZUVO_MPA_ENC_MODE_DUAL:
+        library_mode = ZUVO_MPA_DUAL_CHANNEL;
+        break;
+    case GST_ZUVO_MPA_ENC_MODE_MONO:
+        library_mode = ZUVO_MPA_MONO;
+        break;
+    }
+    if (bitrate == 0) bitrate = channels == 1 ? 96 : 192;
+
+    zuvo_mpa_settings settings;
+    memset(&settings, 0, sizeof settings);
+    settings.mode = (int)library_mode;
+    settings.bitrate_kbps = bitrate;
+    settings.sample_rate = rate;
+    settings.log = log_to_debug;
+    settings.log_user_data = self;
+    int error = ZUVO_MPA_OK;
+    self->encoder = zuvo_mpa_create(&settings, &error);
+    if (self->encoder == NULL) {
+        GST_ELEMENT_WARNING(self, LIBRARY, SETTINGS, (NULL),
+                            ("cannot code %d kbit/s, %d channel(s), mode %s, %d Hz: %s", bitrate, channels,
+                             mode_name(mode), rate, zuvo_mpa_strerror(error)));
+        return FALSE;
+    }
+    self->rate = rate;
+    self->frame_bytes = 144 * 1000 * bitrate / rate;
+    /* The bound grows with the count and depends on nothing else: sized for
+     * the largest call (1152 samples), the area also serves the flush. */
+    self->scratch_size = zuvo_mpa_max_output(self->encoder, kFrameSamples);
+    self->scratch = g_malloc(self->scratch_size);
+
+    GstCaps* caps = gst_caps_new_simple("audio/mpeg", "mpegversion", G_TYPE_INT, 1, "mpegaudioversion", G_TYPE_INT, 1,
+                                        "layer", G_TYPE_INT, 2, "rate", G_TYPE_INT, rate, "channels", G_TYPE_INT,
+                                        channels, "parsed", G_TYPE_BOOLEAN, TRUE, NULL);
+    const gboolean negotiated = gst_audio_encoder_set_output_format(enc, caps);
+    gst_caps_unref(caps);
+    if (!negotiated) return FALSE;
+
+    gst_audio_encoder_set_frame_samples_min(enc, kFrameSamples);
+    gst_audio_encoder_set_frame_samples_max(enc, kFrameSamples);
+    /* An input sample leaves in a frame at most 1152 samples later, and a
+     * decoder gives it back 481 samples after that. */
+    const GstClockTime latency =
+        gst_util_uint64_scale_int(kFrameSamples + kDecoderDelaySamples, GST_SECOND, rate);
+    gst_audio_encoder_set_latency(enc, latency, latency);
+
+    GstTagList* tags = gst_tag_list_new(GST_TAG_NOMINAL_BITRATE, (guint)bitrate * 1000u, GST_TAG_BITRATE,
+                                        (guint)bitrate * 1000u, NULL);
+    gst_audio_encoder_merge_tags(enc, tags, GST_TAG_MERGE_REPLACE);
+    gst_tag_list_unref(tags);
+    return TRUE;
+}
+
+/* Sends what one encode or flush call wrote, one buffer per frame. A frame is
+ * the unpadded length plus one byte when its header's padding bit is set.
+ * Frames of the running stream each stand for 1152 input samples; the first
+ * frame of the end-of-stream tail stands for whatever input is still pending
+ * and the others for none (pre_push gives them their timestamps). */
+static GstFlowReturn push_frames(GstZuvoMpaEnc* self, gsize bytes) {
+    GstAudioEncoder* enc = GST_AUDIO_ENCODER(self);
+    GstFlowReturn ret = GST_FLOW_OK;
+    gsize at = 0;
+    gboolean first = TRUE;
+    while (at < bytes && ret == GST_FLOW_OK) {
+        const guchar* frame = self->scratch + at;
+        gsize length = (gsize)self->frame_bytes;
+        if (bytes - at >= 3) length += (frame[2] >> 1) & 1u;
+        if (length > bytes - at || frame[0] != 0xFF) {
+            GST_WARNING_OBJECT(self, "no frame header at byte %" G_GSIZE_FORMAT ", sending the rest whole", at);
+            length = bytes - at;
+        }
+        GstBuffer* buffer = gst_audio_encoder_allocate_output_buffer(enc, length);
+        gst_buffer_fill(buffer, 0, frame, length);
+        const gint samples = !self->in_tail ? kFrameSamples : first ? -1 : 0;
+        ret = gst_audio_encoder_finish_frame(enc, buffer, samples);
+        at += length;
+        first = FALSE;
+    }
+    return ret;
+}
+
+/* End of stream: the last partial frame and the delay tail. The encoder then
+ * starts a new stream, in case more input follows (a new segment, new caps). */
+static GstFlowReturn drain(GstZuvoMpaEnc* self) {
+    size_t written = 0;
+    const int error = zuvo_mpa_flush(self->encoder, self->scratch, self->scratch_size, &written);
+    if (error != ZUVO_MPA_OK) {
+        GST_ELEMENT_ERROR(self, LIBRARY, ENCODE, (NULL), ("flush failed: %s", zuvo_mpa_strerror(error)));
+        return GST_FLOW_ERROR;
+    }
+    self->in_tail = TRUE;
+    self->tail_index = 0;
+    const GstFlowReturn ret = push_frames(self, written);
+    self->in_tail = FALSE;
+    self->origin = GST_CLOCK_TIME_NONE;
+    zuvo_mpa_reset(self->encoder);
+    return ret;
+}
+
+static GstFlowReturn gst_zuvo_mpa_enc_handle_frame(GstAudioEncoder* enc, GstBuffer* input) {
+    GstZuvoMpaEnc* self = GST_ZUVO_MPA_ENC(enc);
+    if (self->encoder == NULL) return GST_FLOW_NOT_NEGOTIATED;
+    if (input == NULL) return drain(self);
+
+    const gint channels = zuvo_mpa_channels(self->encoder);
+    GstMapInfo map;
+    if (!gst_buffer_map(input, &map, GST_MAP_READ)) {
+        GST_ELEMENT_ERROR(self, RESOURCE, READ, (NULL), ("cannot read the input buffer"));
+        return GST_FLOW_ERROR;
+    }
+    /* The library takes samples in the machine's byte order, the pad takes
+     * little-endian ones; the copy also gives them int16_t alignment. */
+    int16_t pcm[kFrameSamples * 2];
+    const gsize bytes_per_instant = (gsize)channels * 2u;
+    const guchar* in = map.data;
+    gsize instants = map.size / bytes_per_instant;
+    GstFlowReturn ret = GST_FLOW_OK;
+    while (instants > 0 && ret == GST_FLOW_OK) {
+        const gsize n = instants < kFrameSamples ? instants : kFrameSamples;
+        const gsize values = n * (gsize)channels;
+        for (gsize i = 0; i < values; ++i) pcm[i] = (int16_t)(guint16)(in[2 * i] | (in[2 * i + 1] << 8));
+        size_t written = 0;
+        const int error = zuvo_mpa_encode(self->encoder, pcm, n, self->scratch, self->scratch_size, &written);
+        if (error != ZUVO_MPA_OK) {
+            GST_ELEMENT_ERROR(self, LIBRARY, ENCODE, (NULL), ("encoding failed: %s", zuvo_mpa_strerror(error)));
+            ret = GST_FLOW_ERROR;
+            break;
+        }
+        ret = push_frames(self, written);
+        in += values * 2u;
+        instants -= n;
+    }
+    gst_buffer_unmap(input, &map);
+    return ret;
+}
+
+/* Frame k of a stream whose first frame starts at `origin` begins k x 1152
+ * samples later. The base class stamps the frames of the running stream that
+ * way; the frames of the delay tail stand for fewer input samples than they
+ * hold, so they are stamped here, continuing the count exactly. A frame whose
+ * stamp breaks the count (the base class resynchronised on a discontinuity)
+ * starts a new count. */
+static GstFlowReturn gst_zuvo_mpa_enc_pre_push(GstAudioEncoder* enc, GstBuffer** buffer) {
+    GstZuvoMpaEnc* self = GST_ZUVO_MPA_ENC(enc);
+    const GstClockTime pts = GST_BUFFER_PTS(*buffer);
+    if (!GST_CLOCK_TIME_IS_VALID(pts)) return GST_FLOW_OK;
+    const gboolean stamped_by_base = !self->in_tail || self->tail_index == 0;
+    const GstClockTime begin = gst_util_uint64_scale_int(self->counted_samples, GST_SECOND, self->rate);
+    if (stamped_by_base && (!GST_CLOCK_TIME_IS_VALID(self->origin) || pts != self->origin + begin)) {
+        self->origin = pts;
+        self->counted_samples = 0;
+    }
+    if (self->in_tail) {
+        const GstClockTime start = gst_util_uint64_scale_int(self->counted_samples, GST_SECOND, self->rate);
+        const GstClockTime end =
+            gst_util_uint64_scale_int(self->counted_samples + kFrameSamples, GST_SECOND, self->rate);
+        *buffer = gst_buffer_make_writable(*buffer);
+        GST_BUFFER_PTS(*buffer) = self->origin + start;
+        GST_BUFFER_DTS(*buffer) = self->origin + start;
+        GST_BUFFER_DURATION(*buffer) = end - start;
+        self->tail_index++;
+    }
+    self->counted_samples += kFrameSamples;
+    return GST_FLOW_OK;
+}
+
+/* After a flush (seek, flushing restart) the stream starts anew. */
+static void gst_zuvo_mpa_enc_flush(GstAudioEncoder* enc) {
+    GstZuvoMpaEnc* self = GST_ZUVO_MPA_ENC(enc);
+    if (self->encoder != NULL) zuvo_mpa_reset(self->encoder);
+    self->in_tail = FALSE;
+    self->origin = GST_CLOCK_TIME_NONE;
+}
+
+/* Settings no input can satisfy (a bitrate outside the mode's table) are
+ * refused when the element starts, in the thread that changes its state, so
+ * that the application sees a failed state change rather than an error from
+ * a streaming thread in the middle of start-up. Properties changed later, in
+ * a running element, are judged when the caps arrive (set_format). */
+static gboolean gst_zuvo_mpa_enc_start(GstAudioEncoder* enc) {
+    GstZuvoMpaEnc* self = GST_ZUVO_MPA_ENC(enc);
+    GST_OBJECT_LOCK(self);
+    const GstZuvoMpaEncMode mode = self->mode;
+    const gint kbps = self->bitrate;
+    GST_OBJECT_UNLOCK(self);
+    const gint channels = mode_channels(mode);
+    const gboolean codable =
+        channels != 0 ? bitrate_fits(kbps, channels) : (bitrate_fits(kbps, 1) || bitrate_fits(kbps, 2));
+    if (!codable) {
+        GST_ELEMENT_ERROR(self, LIBRARY, SETTINGS, (NULL),
+                          ("mode %s cannot code %d kbit/s", mode_name(mode), kbps));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+static gboolean gst_zuvo_mpa_enc_stop(GstAudioEncoder* enc) {
+    gst_zuvo_mpa_enc_release(GST_ZUVO_MPA_ENC(enc));
+    return TRUE;
+}
+
+static void gst_zuvo_mpa_enc_set_property(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
+    GstZuvoMpaEnc* self = GST_ZUVO_MPA_ENC(object);
+    GST_OBJECT_LOCK(self);
+    switch (id) {
+    case PROP_BITRATE:
+        self->bitrate = g_value_get_int(value);
+        break;
+    case PROP_MODE:
+        self->mode = (GstZuvoMpaEncMode)g_value_get_enum(value);
+        break;
+    default:
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
+        break;
+    }
+    GST_OBJECT_UNLOCK(self);
+}
+
+static void gst_zuvo_mpa_enc_get_property(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
+    GstZuvoMpaEnc* self = GST_ZUVO_MPA_ENC(object);
+    GST_OBJECT_LOCK(self);
+    switch (id) {
+    case PROP_BITRATE:
+        g_value_set_int(value, self->bitrate);
+        break;
+    case PROP_MODE:
+        g_value_set_enum(value, (gint)self->mode);
+        break;
+    default:
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
+        break;
+    }
+    GST_OBJECT_UNLOCK(self);
+}
+
+static void gst_zuvo_mpa_enc_finalize(GObject* object) {
+    gst_zuvo_mpa_enc_release(GST_ZUVO_MPA_ENC(object));
+    G_OBJECT_CLASS(gst_zuvo_mpa_enc_parent_class)->finalize(object);
+}
+
+static void gst_zuvo_mpa_enc_class_init(GstZuvoMpaEncClass* klass) {
+    GObjectClass* object_class = G_OBJECT_CLASS(klass);
+    GstElementClass* element_class = GST_ELEMENT_CLASS(klass);
+    GstAudioEncoderClass* encoder_class = GST_AUDIO_ENCODER_CLASS(klass);
+
+    object_class->set_property = gst_zuvo_mpa_enc_set_property;
+    object_class->get_property = gst_zuvo_mpa_enc_get_property;
+    object_class->finalize = gst_zuvo_mpa_enc_finalize;
+
+    g_object_class_install_property(
+        object_class, PROP_BITRATE,
+        g_param_spec_int("bitrate", "Bitrate",
+                         "Bitrate in kbit/s: 64, 96, 112, 128, 160, 192, 224, 256, 320 or 384 for two channels; "
+                         "32, 48, 56, 64, 80 or 96 for mono; 0 = 192 for two channels, 96 for mono",
+                         0, 384, DEFAULT_BITRATE,
+                         G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY));
+    g_object_class_install_property(
+        object_class, PROP_MODE,
+        g_param_spec_enum("mode", "Channel mode",
+                          "Channel mode of the stream; stereo, joint and dual take two channels, mono takes one",
+                          GST_TYPE_ZUVO_MPA_ENC_MODE, DEFAULT_MODE,
+                          G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY));
+
+    gst_element_class_add_static_pad_template(element_class, &sink_template);
+    gst_element_class_add_static_pad_template(element_class, &src_template);
+    gst_element_class_set_static_metadata(element_class, "ZuvoMPAEncoder MPEG-1 Layer II encoder",
+                                          "Codec/Encoder/Audio",
+                                          "Encodes 16-bit PCM to MPEG-1 Audio Layer II (one frame per buffer)",
+                                          "ZuvoMPAEncoder developers");
+
+    encoder_class->start = gst_zuvo_mpa_enc_start;
+    encoder_class->stop = gst_zuvo_mpa_enc_stop;
+    encoder_class->set_format = gst_zuvo_mpa_enc_set_format;
+    encoder_class->handle_frame = gst_zuvo_mpa_enc_handle_frame;
+    encoder_class->pre_push = gst_zuvo_mpa_enc_pre_push;
+    encoder_class->flush = gst_zuvo_mpa_enc_flush;
+    encoder_class->getcaps = gst_zuvo_mpa_enc_getcaps;
+
+    gst_type_mark_as_plugin_api(GST_TYPE_ZUVO_MPA_ENC_MODE, 0);
+}
+
+static void gst_zuvo_mpa_enc_init(GstZuvoMpaEnc* self) {
+    self->bitrate = DEFAULT_BITRATE;
+    self->mode = DEFAULT_MODE;
+    self->origin = GST_CLOCK_TIME_NONE;
+}
+
+static gboolean plugin_init(GstPlugin* plugin) {
+    GST_DEBUG_CATEGORY_INIT(gst_zuvo_mpa_enc_debug, "zuvompaenc", 0, "ZuvoMPAEncoder MPEG-1 Layer II encoder");
+    return gst_element_register(plugin, "zuvompaenc", GST_RANK_SECONDARY, GST_TYPE_ZUVO_MPA_ENC);
+}
+
+/* GStreamer's plugin descriptor macro leaves its reserved fields to zero
+ * initialisation. */
+#define PACKAGE "ZuvoMPAEncoder"
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, zuvompa, "MPEG-1 Audio Layer II encoding with ZuvoMPAEncoder",
+                  plugin_init, ZUVO_VERSION, "unknown", PACKAGE, PACKAGE)
+#pragma GCC diagnostic pop

@@ -1,0 +1,54 @@
+/*
+ * zuvompaenc — a GStreamer audio encoder element over the ZuvoMPAEncoder C API.
+ *
+ * Takes interleaved signed 16-bit little-endian PCM (one or two channels at
+ * 32000, 44100 or 48000 Hz) and pushes MPEG-1 Audio Layer II, one whole frame
+ * per buffer (1152 samples per channel each).
+ */
+#ifndef GST_ZUVO_MPA_ENC_H
+#define GST_ZUVO_MPA_ENC_H
+
+#include <gst/audio/gstaudioencoder.h>
+#include <gst/gst.h>
+
+#include "zuvo_mpa.h"
+
+G_BEGIN_DECLS
+
+#define GST_TYPE_ZUVO_MPA_ENC (gst_zuvo_mpa_enc_get_type())
+G_DECLARE_FINAL_TYPE(GstZuvoMpaEnc, gst_zuvo_mpa_enc, GST, ZUVO_MPA_ENC, GstAudioEncoder)
+
+/* The "mode" property: which channel mode the stream is coded in. */
+typedef enum {
+    GST_ZUVO_MPA_ENC_MODE_AUTO = 0,  /* joint stereo for two channels, mono for one */
+    GST_ZUVO_MPA_ENC_MODE_STEREO,
+    GST_ZUVO_MPA_ENC_MODE_JOINT,
+    GST_ZUVO_MPA_ENC_MODE_DUAL,
+    GST_ZUVO_MPA_ENC_MODE_MONO
+} GstZuvoMpaEncMode;
+
+struct _GstZuvoMpaEnc {
+    GstAudioEncoder parent;
+
+    /* Properties; they take effect when the input format is next set. */
+    gint bitrate;  /* kbit/s; 0: 192 for two channels, 96 for one */
+    GstZuvoMpaEncMode mode;
+
+    /* The running stream (NULL until the input format is known). */
+    zuvo_mpa_encoder* encoder;
+    gint rate;
+    gint frame_bytes;  /* bytes of an unpadded frame */
+    guchar* scratch;   /* holds what one encode or flush call writes */
+    gsize scratch_size;
+
+    /* Timestamps: the frame count since `origin`, and the end-of-stream
+     * tail, whose frames run past the last input sample (see pre_push). */
+    GstClockTime origin;
+    guint64 counted_samples;
+    gboolean in_tail;
+    guint tail_index;
+};
+
+G_END_DECLS
+
+#endif /* GST_ZUVO_MPA_ENC_H */

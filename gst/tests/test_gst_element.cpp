@@ -1,0 +1,282 @@
+// The zuvompaenc element in a GstHarness: input in buffers of odd sizes must
+// come out as one whole frame per buffer, byte for byte the stream the C API
+// makes from the same samples, with timestamps and durations of 1152 samples
+// per frame, the delay tail drained at end of stream, the latency reported,
+// settings the library refuses refused at negotiation, and a stream after a
+// flush identical to a fresh one.
+#include <gst/check/gstharness.h>
+#include <gst/gst.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "support/audio_tools.h"
+#include "support/frame_reader.h"
+#include "zuvo_mpa.h"
+
+namespace {
+
+using namespace zuvo_test;
+
+constexpr std::size_t kFrameSamples = 1152;
+constexpr std::size_t kDelay = 481;
+
+// GStreamer sees only this build's plugin, with a registry of its own.
+class GstEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        setenv("GST_PLUGIN_PATH_1_0", ZUVO_GST_PLUGIN_DIR, 1);
+        setenv("GST_PLUGIN_SYSTEM_PATH_1_0", "", 1);
+        setenv("GST_REGISTRY_1_0", registry_.file("registry.bin").c_str(), 1);
+        gst_init(nullptr, nullptr);
+    }
+
+private:
+    TempDir registry_;
+};
+const ::testing::Environment* const kGstEnvironment = ::testing::AddGlobalTestEnvironment(new GstEnvironment);
+
+struct Stream {
+    const char* name;
+    int rate;
+    int channels;
+    const char* mode;  // the element's mode property
+    int kbps;          // the element's bitrate property (0: its default)
+    zuvo_mpa_mode library_mode;
+    int library_kbps;
+};
+
+// The stream the C API makes of `pcm` in one call and a flush.
+std::vector<std::uint8_t> c_api_stream(const Stream& s, const std::vector<std::int16_t>& pcm) {
+    const zuvo_mpa_settings settings{s.library_mode, s.library_kbps, s.rate, nullptr, nullptr};
+    int error = 0;
+    zuvo_mpa_encoder* enc = zuvo_mpa_create(&settings, &error);
+    EXPECT_NE(enc, nullptr) << zuvo_mpa_strerror(error);
+    if (enc == nullptr) return {};
+    const std::size_t n = pcm.size() / static_cast<std::size_t>(s.channels);
+    std::vector<std::uint8_t> out(zuvo_mpa_max_output(enc, n));
+    std::size_t written = 0;
+    EXPECT_EQ(zuvo_mpa_encode(enc, pcm.data(), n, out.data(), out.size(), &written), ZUVO_MPA_OK);
+    std::vector<std::uint8_t> tail(zuvo_mpa_max_output(enc, 0));
+    std::size_t tail_written = 0;
+    EXPECT_EQ(zuvo_mpa_flush(enc, tail.data(), tail.size(), &tail_written), ZUVO_MPA_OK);
+    zuvo_mpa_destroy(enc);
+    out.resize(written);
+    out.insert(out.end(), tail.begin(), tail.begin() + static_cast<std::ptrdiff_t>(tail_written));
+    return out;
+}
+
+GstHarness* make_harness(const Stream& s, int input_channels) {
+    GstHarness* h = gst_harness_new("zuvompaenc");
+    if (s.kbps != 0) g_object_set(h->element, "bitrate", s.kbps, nullptr);
+    gst_util_set_object_arg(G_OBJECT(h->element), "mode", s.mode);
+    const std::string caps = "audio/x-raw,format=S16LE,layout=interleaved,rate=" + std::to_string(s.rate) +
+                             ",channels=" + std::to_string(input_channels);
+    gst_harness_set_src_caps_str(h, caps.c_str());
+    return h;
+}
+
+GstClockTime at_sample(std::size_t sample, int rate) {
+    return gst_util_uint64_scale_int(sample, GST_SECOND, rate);
+}
+
+// Pushes `pcm` in buffers cycling through sizes that straddle frame borders,
+// timestamped from `start`; returns the flow of the first push that failed.
+GstFlowReturn push_in_odd_buffers(GstHarness* h, const std::vector<std::int16_t>& pcm, int channels, int rate,
+                                  GstClockTime start = 0) {
+    static const std::size_t kSizes[] = {1, 7, 1151, 1153, 3000, 577, 2304};
+    const std::vector<std::uint8_t> bytes = pcm_to_le(pcm);
+    const std::size_t instants = pcm.size() / static_cast<std::size_t>(channels);
+    std::size_t at = 0;
+    for (std::size_t i = 0; at < instants; ++i) {
+        const std::size_t n = std::min(kSizes[i % std::size(kSizes)], instants - at);
+        const std::size_t offset = at * 2 * static_cast<std::size_t>(channels);
+        const std::size_t size = n * 2 * static_cast<std::size_t>(channels);
+        GstBuffer* buffer = gst_harness_create_buffer(h, size);
+        gst_buffer_fill(buffer, 0, bytes.data() + offset, size);
+        GST_BUFFER_PTS(buffer) = start + at_sample(at, rate);
+        GST_BUFFER_DURATION(buffer) = at_sample(at + n, rate) - at_sample(at, rate);
+        const GstFlowReturn flow = gst_harness_push(h, buffer);
+        if (flow != GST_FLOW_OK) return flow;
+        at += n;
+    }
+    return GST_FLOW_OK;
+}
+
+struct Pulled {
+    std::vector<std::uint8_t> bytes;  // every buffer, concatenated
+    std::size_t buffers = 0;
+};
+
+// Takes every buffer the element has pushed; each must be exactly one valid
+// frame, stamped as frame k of a stream starting at `start`.
+Pulled pull_frames(GstHarness* h, int rate, GstClockTime start = 0) {
+    Pulled p;
+    while (GstBuffer* buffer = gst_harness_try_pull(h)) {
+        const std::size_t k = p.buffers;
+        GstMapInfo map;
+        EXPECT_TRUE(gst_buffer_map(buffer, &map, GST_MAP_READ));
+        const StreamReport report = read_layer2_stream(map.data, map.size);
+        EXPECT_TRUE(report.ok()) << "buffer " << k << ": " << report.describe();
+        EXPECT_EQ(report.frames.size(), 1u) << "buffer " << k << " holds one frame";
+        p.bytes.insert(p.bytes.end(), map.data, map.data + map.size);
+        gst_buffer_unmap(buffer, &map);
+        EXPECT_EQ(GST_BUFFER_PTS(buffer), start + at_sample(k * kFrameSamples, rate)) << "pts of frame " << k;
+        EXPECT_EQ(GST_BUFFER_DURATION(buffer),
+                  at_sample((k + 1) * kFrameSamples, rate) - at_sample(k * kFrameSamples, rate))
+            << "duration of frame " << k;
+        gst_buffer_unref(buffer);
+        ++p.buffers;
+    }
+    return p;
+}
+
+std::size_t frames_for(std::size_t samples) { return (samples + kDelay + kFrameSamples - 1) / kFrameSamples; }
+
+// rows: 44.1 kHz streams have padded frames; 10000 samples end with a tail of
+// two frames, 4608 (four whole frames) with one, 1000 (less than a frame)
+// with a stream made only of the tail.
+const Stream kStreams[] = {
+    {"JointStereo44k", 44100, 2, "joint", 192, ZUVO_MPA_JOINT_STEREO, 192},
+    {"StereoDefaultBitrate44k", 44100, 2, "stereo", 0, ZUVO_MPA_STEREO, 192},
+    {"AutoMono32k", 32000, 1, "auto", 0, ZUVO_MPA_MONO, 96},
+    {"Dual48k", 48000, 2, "dual", 256, ZUVO_MPA_DUAL_CHANNEL, 256},
+    {"AutoStereo48k", 48000, 2, "auto", 64, ZUVO_MPA_JOINT_STEREO, 64},
+};
+const std::size_t kLengths[] = {10000, 4608, 1000, 30000};
+
+TEST(GstElement, OddBuffersGiveTheCApiStreamOneStampedFramePerBuffer) {
+    for (const Stream& s : kStreams) {
+        for (const std::size_t samples : kLengths) {
+            SCOPED_TRACE(std::string(s.name) + ", " + std::to_string(samples) + " samples");
+            const std::vector<std::int16_t> pcm = white_noise(samples, s.channels, 0.5, 7u + samples);
+            GstHarness* h = make_harness(s, s.channels);
+            ASSERT_EQ(push_in_odd_buffers(h, pcm, s.channels, s.rate), GST_FLOW_OK);
+            EXPECT_TRUE(gst_harness_push_event(h, gst_event_new_eos()));
+            const Pulled p = pull_frames(h, s.rate);
+            EXPECT_EQ(p.buffers, frames_for(samples));
+            EXPECT_TRUE(p.bytes == c_api_stream(s, pcm)) << "bytes differ from the C API's stream";
+
+            GstCaps* caps = gst_pad_get_current_caps(h->sinkpad);
+            ASSERT_NE(caps, nullptr);
+            const std::string expected = "audio/mpeg, mpegversion=(int)1, layer=(int)2, parsed=(boolean)true, rate=(int)" +
+                                         std::to_string(s.rate) + ", channels=(int)" + std::to_string(s.channels);
+            GstCaps* wanted = gst_caps_from_string(expected.c_str());
+            EXPECT_TRUE(gst_caps_is_subset(caps, wanted)) << gst_caps_to_string(caps);
+            gst_caps_unref(wanted);
+            gst_caps_unref(caps);
+            EXPECT_EQ(gst_harness_query_latency(h), at_sample(kFrameSamples + kDelay, s.rate));
+            gst_harness_teardown(h);
+        }
+    }
+}
+
+TEST(GstElement, FlushStopRestartsTheStream) {
+    const Stream& s = kStreams[0];
+    const std::vector<std::int16_t> before = white_noise(5000, s.channels, 0.5, 1);
+    const std::vector<std::int16_t> after = white_noise(8000, s.channels, 0.5, 2);  // a tail of two frames
+    GstHarness* h = make_harness(s, s.channels);
+    ASSERT_EQ(push_in_odd_buffers(h, before, s.channels, s.rate), GST_FLOW_OK);
+    EXPECT_EQ(pull_frames(h, s.rate).buffers, 5000 / kFrameSamples);
+
+    // As after a seek to 10 s: the samples of the unfinished frame are
+    // dropped, and the frames count from the new segment's first buffer.
+    const GstClockTime seek = 10 * GST_SECOND;
+    EXPECT_TRUE(gst_harness_push_event(h, gst_event_new_flush_start()));
+    EXPECT_TRUE(gst_harness_push_event(h, gst_event_new_flush_stop(TRUE)));
+    GstSegment segment;
+    gst_segment_init(&segment, GST_FORMAT_TIME);
+    segment.start = seek;
+    segment.time = seek;
+    EXPECT_TRUE(gst_harness_push_event(h, gst_event_new_segment(&segment)));
+    ASSERT_EQ(push_in_odd_buffers(h, after, s.channels, s.rate, seek), GST_FLOW_OK);
+    EXPECT_TRUE(gst_harness_push_event(h, gst_event_new_eos()));
+    const Pulled p = pull_frames(h, s.rate, seek);
+    EXPECT_EQ(p.buffers, frames_for(8000));
+    EXPECT_TRUE(p.bytes == c_api_stream(s, after)) << "the stream after the flush differs from a fresh one";
+    gst_harness_teardown(h);
+}
+
+// New input caps end the running stream (its tail drained) and start another.
+TEST(GstElement, NewCapsEndTheStreamAndStartAnother) {
+    const Stream& first = kStreams[0];
+    const Stream& second = kStreams[3];
+    const std::vector<std::int16_t> a = white_noise(5000, first.channels, 0.5, 4);
+    const std::vector<std::int16_t> b = white_noise(3000, second.channels, 0.5, 5);
+    GstHarness* h = make_harness(first, first.channels);
+    ASSERT_EQ(push_in_odd_buffers(h, a, first.channels, first.rate), GST_FLOW_OK);
+    const Pulled p = pull_frames(h, first.rate);
+    EXPECT_EQ(p.buffers, 5000 / kFrameSamples);
+    gst_util_set_object_arg(G_OBJECT(h->element), "mode", second.mode);
+    g_object_set(h->element, "bitrate", second.kbps, nullptr);
+    gst_harness_set_src_caps_str(h, "audio/x-raw,format=S16LE,layout=interleaved,rate=48000,channels=2");
+    ASSERT_EQ(push_in_odd_buffers(h, b, second.channels, second.rate), GST_FLOW_OK);
+    EXPECT_TRUE(gst_harness_push_event(h, gst_event_new_eos()));
+    std::vector<std::uint8_t> bytes = p.bytes;
+    while (GstBuffer* buffer = gst_harness_try_pull(h)) {
+        GstMapInfo map;
+        EXPECT_TRUE(gst_buffer_map(buffer, &map, GST_MAP_READ));
+        bytes.insert(bytes.end(), map.data, map.data + map.size);
+        gst_buffer_unmap(buffer, &map);
+        gst_buffer_unref(buffer);
+    }
+    std::vector<std::uint8_t> expected = c_api_stream(first, a);
+    const std::vector<std::uint8_t> then = c_api_stream(second, b);
+    expected.insert(expected.end(), then.begin(), then.end());
+    EXPECT_TRUE(bytes == expected) << "not the two streams of the C API one after the other";
+    gst_harness_teardown(h);
+}
+
+// The sink pad offers the channel counts the settings can code, so that an
+// audioconvert before the element mixes to one of them.
+TEST(GstElement, SinkCapsOfferTheChannelCountsTheSettingsCode) {
+    const struct {
+        const char* mode;
+        int kbps;
+        const char* channels;  // the sink caps' channels field
+    } kRows[] = {
+        {"auto", 0, "[ 1, 2 ]"}, {"auto", 64, "[ 1, 2 ]"}, {"auto", 384, "2"}, {"auto", 48, "1"},
+        {"auto", 100, "[ 1, 2 ]"},  // codable with neither; set_format refuses it
+        {"mono", 0, "1"},        {"stereo", 0, "2"},       {"joint", 0, "2"},  {"dual", 0, "2"},
+    };
+    for (const auto& row : kRows) {
+        SCOPED_TRACE(std::string(row.mode) + " " + std::to_string(row.kbps));
+        GstHarness* h = gst_harness_new("zuvompaenc");
+        gst_util_set_object_arg(G_OBJECT(h->element), "mode", row.mode);
+        g_object_set(h->element, "bitrate", row.kbps, nullptr);
+        GstCaps* caps = gst_pad_peer_query_caps(h->srcpad, nullptr);
+        ASSERT_EQ(gst_caps_get_size(caps), 1u);
+        gchar* channels = gst_value_serialize(gst_structure_get_value(gst_caps_get_structure(caps, 0), "channels"));
+        EXPECT_STREQ(channels, row.channels);
+        g_free(channels);
+        gst_caps_unref(caps);
+        gst_harness_teardown(h);
+    }
+}
+
+TEST(GstElement, SettingsTheLibraryCannotCodeAreRefused) {
+    struct Refused {
+        Stream setup;
+        int input_channels;
+    };
+    const Refused kRefused[] = {
+        {{"BitrateNotInTheTable", 44100, 2, "joint", 100, ZUVO_MPA_JOINT_STEREO, 0}, 2},
+        {{"BitrateTooHighForMono", 48000, 1, "mono", 384, ZUVO_MPA_MONO, 0}, 1},
+        {{"BitrateTooLowForStereo", 32000, 2, "stereo", 32, ZUVO_MPA_STEREO, 0}, 2},
+        {{"MonoModeStereoInput", 44100, 2, "mono", 0, ZUVO_MPA_MONO, 0}, 2},
+        {{"DualModeMonoInput", 44100, 1, "dual", 0, ZUVO_MPA_DUAL_CHANNEL, 0}, 1},
+    };
+    for (const Refused& r : kRefused) {
+        SCOPED_TRACE(r.setup.name);
+        GstHarness* h = make_harness(r.setup, r.input_channels);
+        const std::vector<std::int16_t> pcm = white_noise(3000, r.input_channels, 0.5, 3);
+        EXPECT_NE(push_in_odd_buffers(h, pcm, r.input_channels, r.setup.rate), GST_FLOW_OK);
+        EXPECT_EQ(gst_harness_try_pull(h), nullptr);
+        gst_harness_teardown(h);
+    }
+}
+
+} // namespace

@@ -1,0 +1,22 @@
+# The C example of README.md ("## Use from C"): extracted when the build is
+# configured (again whenever README.md changes) into a source file that the
+# test suite compiles as strict C99 against include/ and the library.
+#   zuvo_extract_readme_example(README OUTPUT_C)
+function(zuvo_extract_readme_example readme output)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${readme})
+  file(READ ${readme} text)
+  string(FIND "${text}" "## Use from C\n" at)
+  if(at LESS 0)
+    message(FATAL_ERROR "README.md has no \"## Use from C\" section")
+  endif()
+  string(SUBSTRING "${text}" ${at} -1 text)
+  string(FIND "${text}" "```c\n" begin)
+  string(FIND "${text}" "\n```\n" end)
+  if(begin LESS 0 OR end LESS begin)
+    message(FATAL_ERROR "no ```c block in the \"Use from C\" section of README.md")
+  endif()
+  math(EXPR begin "${begin} + 5")
+  math(EXPR length "${end} - ${begin} + 1")
+  string(SUBSTRING "${text}" ${begin} ${length} program)
+  file(CONFIGURE OUTPUT ${output} CONTENT "${program}" @ONLY)
+endfunction()
