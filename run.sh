@@ -38,10 +38,10 @@ build() {  # build <dir> [cmake options...]: the "release" preset (CMakePresets.
     cmake --build "$dir" -j"$JOBS"
 }
 
-quiet_build() {  # build <dir> <target>, showing the log only when the build fails
+quiet_build() {  # quiet_build <dir> <target>: as build, showing the log only when it fails
     local dir=$1 target=$2 log
     log=$(mktemp)
-    if ! { cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUVO_WERROR=ON &&
+    if ! { cmake --preset release -B "$dir" &&
            cmake --build "$dir" -j"$JOBS" --target "$target"; } >"$log" 2>&1; then
         cat "$log" >&2
         rm -f "$log"
