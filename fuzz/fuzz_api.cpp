@@ -23,19 +23,12 @@
 #include <vector>
 
 #include "ZuvoMPAEncoder.h"
+#include "fuzz_support.h"
 #include "support/frame_reader.h"
 
 namespace {
 
-#define FUZZ_CHECK(condition, ...)                                        \
-    do {                                                                  \
-        if (!(condition)) {                                               \
-            std::fprintf(stderr, "invariant broken: %s\n  ", #condition); \
-            std::fprintf(stderr, __VA_ARGS__);                            \
-            std::fprintf(stderr, "\n");                                   \
-            std::abort();                                                 \
-        }                                                                 \
-    } while (0)
+using zuvo_fuzz::Input;
 
 constexpr int kSlots = 4;
 constexpr std::size_t kMaxOperations = 256;
@@ -43,26 +36,6 @@ constexpr std::size_t kPcmBudget = 40 * 1024;  // bytes of PCM one input may han
 constexpr int kUntouched = -7;
 constexpr unsigned char kGuard = 0xA5;
 
-class Input {
-public:
-    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    bool empty() const { return at_ >= size_; }
-    std::uint8_t u8() { return at_ < size_ ? data_[at_++] : 0; }
-    std::uint16_t u16() { return static_cast<std::uint16_t>(u8() | (u8() << 8)); }
-    std::uint32_t u32() { return static_cast<std::uint32_t>(u16()) | (static_cast<std::uint32_t>(u16()) << 16); }
-    // Up to `n` bytes taken as they are.
-    std::size_t take(std::uint8_t* to, std::size_t n) {
-        const std::size_t k = n < size_ - at_ ? n : size_ - at_;
-        if (k > 0) std::memcpy(to, data_ + at_, k);
-        at_ += k;
-        return k;
-    }
-
-private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t at_ = 0;
-};
 
 bool supported_rate(std::uint64_t r) { return r == 32000 || r == 44100 || r == 48000; }
 int kbps(int index) {

@@ -2,7 +2,7 @@
 # Reliability checks CI runs after the normal test run:
 #   1. AddressSanitizer + UndefinedBehaviorSanitizer build, whole test suite;
 #   2. ThreadSanitizer build, the threading tests;
-#   3. libFuzzer over the exported functions (ASan + UBSan), bounded time;
+#   3. libFuzzer over the exported functions and the C interface (ASan + UBSan), bounded time;
 #   4. valgrind memcheck over every way a context's life can go.
 # Stops at the first finding with a non-zero exit. Installs nothing: needs
 # cmake, g++, GoogleTest, clang++ with libclang-rt-14-dev, valgrind (and, for
@@ -43,7 +43,7 @@ cmake --build "$OUT/build-tsan" -j"$JOBS" --target "${THREAD_TESTS[@]}"
 step "ThreadSanitizer: threading tests"
 for t in "${THREAD_TESTS[@]}"; do "$OUT/build-tsan/tests/$t"; done
 
-step "libFuzzer: ${FUZZ_SECONDS} s"
+step "libFuzzer: ${FUZZ_SECONDS} s, then the C interface for half of that"
 ZUVO_FUZZ_BUILD_DIR="$OUT/build-fuzz" ZUVO_FUZZ_JOBS="$JOBS" "$ROOT/fuzz/run_fuzz.sh" "$FUZZ_SECONDS"
 
 step "valgrind memcheck"
