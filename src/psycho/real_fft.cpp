@@ -184,11 +184,13 @@ ZUVO_KERNEL_PART void radix4_pass(const Real* __restrict xr, const Real* __restr
     }
 }
 
-// The 512-point transform Z of the packed samples z[n] = x[2n] + i x[2n+1]
-// into zr, zi (ar, ai are scratch). The first pass (s = 1) reads the packed
-// samples straight from x.
-ZUVO_KERNEL_PART void packed_transform(const float* __restrict x, Real* __restrict zr, Real* __restrict zi,
-                             Real* __restrict ar, Real* __restrict ai) {
+// The first four passes of the 512-point transform of the packed samples
+// z[n] = x[2n] + i x[2n+1], into ar, ai (zr, zi are scratch); the last
+// radix-2 pass is left to the split below. The first pass (s = 1) reads the
+// packed samples straight from x.
+ZUVO_KERNEL_PART void packed_radix4_passes(const float* __restrict x, Real* __restrict zr,
+                                           Real* __restrict zi, Real* __restrict ar,
+                                           Real* __restrict ai) {
     constexpr int m = kHalf / 4;
     const Real* w = kTwiddles.data() + twiddle_offset(kHalf);
     for (int p = 0; p < m; ++p) {
@@ -199,85 +201,107 @@ ZUVO_KERNEL_PART void packed_transform(const float* __restrict x, Real* __restri
     radix4_pass<128, 4>(zr, zi, ar, ai);
     radix4_pass<32, 16>(ar, ai, zr, zi);
     radix4_pass<8, 64>(zr, zi, ar, ai);
-    // Last radix-2 pass (length 2, stride 256): no turning.
-    for (int q = 0; q < kHalf / 2; ++q) {
-        zr[q] = ar[q] + ar[q + kHalf / 2];
-        zi[q] = ai[q] + ai[q + kHalf / 2];
-        zr[q + kHalf / 2] = ar[q] - ar[q + kHalf / 2];
-        zi[q + kHalf / 2] = ai[q] - ai[q + kHalf / 2];
-    }
 }
 
-// Twice the spectrum, 2 X[k] for k = 1..511, into xr, xi from Z (the
-// factors 1/2 of the split are left to the caller: scaling by a power of two
-// is exact). rr, ri are scratch for Z[512 - k], read forward.
-ZUVO_KERNEL_PART void split_doubled(const Real* __restrict zr, const Real* __restrict zi,
-                          Real* __restrict rr, Real* __restrict ri, Real* __restrict xr,
-                          Real* __restrict xi) {
-    for (int k = 1; k < kHalf; ++k) {
-        rr[k] = zr[kHalf - k];
-        ri[k] = zi[kHalf - k];
+// The last radix-2 pass (length 2, stride 256, no turning) fused with the
+// split: from the four passes' output a, Z[q] = a[q] + a[q + 256] and
+// Z[q + 256] = a[q] - a[q + 256]. Lines k and 512 - k (1 <= k < 256) need the
+// same two values Z[k] and Z[512 - k], so one step gives both:
+//   2 E[k] = Z[k] + conj Z[512-k],  2 O[k] = (Z[k] - conj Z[512-k]) / i,
+//   E[512-k] = conj E[k],  O[512-k] = -conj O[k],
+//   2 X[k] = 2 E[k] + w[k] 2 O[k]  (w[k] = e^(-2 pi i k / 1024)).
+// The sign flips are exact, so every line is the same sequence of roundings
+// as the split computed one line at a time. Each line is halved (exact) and
+// rounded once to float into re, im for k = 1..511 (through xr, xi: the
+// compiler vectorizes the partner lines' reversed order only in a loop with
+// one element type); lines 0 and 512 are left to the caller, from
+// Z[0] = (z0r, z0i).
+ZUVO_KERNEL_PART void last_pass_and_split(const Real* __restrict ar, const Real* __restrict ai,
+                                          Real* __restrict xr, Real* __restrict xi,
+                                          float* __restrict re, float* __restrict im,
+                                          Real& z0r, Real& z0i) {
+    constexpr int h = kHalf / 2;
+    const Real* wr = kSplit.re.data();
+    const Real* wi = kSplit.im.data();
+    for (int k = 1; k < h; ++k) {
+        const int j = kHalf - k;  // its partner line, 257..511
+        const Real zr = ar[k] + ar[k + h];
+        const Real zi = ai[k] + ai[k + h];
+        const Real rr = ar[h - k] - ar[j];  // Z[512 - k] = a[256 - k] - a[512 - k]
+        const Real ri = ai[h - k] - ai[j];
+        const Real er = zr + rr;
+        const Real ei = zi - ri;
+        const Real or_ = zi + ri;
+        const Real oi = rr - zr;
+        // line k
+        xr[k] = (er + (or_ * wr[k] - oi * wi[k]));
+        xi[k] = (ei + (or_ * wi[k] + oi * wr[k]));
+        // line 512 - k: E' = (er, -ei), O' = (or_, -oi)
+        xr[j] = (er + (or_ * wr[j] + oi * wi[j]));
+        xi[j] = (-ei + (or_ * wi[j] - oi * wr[j]));
+    }
+    // Line 256 is its own partner: Z[256] = a[0] - a[256].
+    {
+        const Real zr = ar[0] - ar[h];
+        const Real zi = ai[0] - ai[h];
+        const Real er = zr + zr;
+        const Real ei = zi - zi;
+        const Real or_ = zi + zi;
+        const Real oi = zr - zr;
+        xr[h] = (er + (or_ * wr[h] - oi * wi[h]));
+        xi[h] = (ei + (or_ * wi[h] + oi * wr[h]));
     }
     for (int k = 1; k < kHalf; ++k) {
-        // conj Z[512 - k] = rr - i ri; 2 E = Z + conj Z', 2 O = (Z - conj Z') / i.
-        const Real er = zr[k] + rr[k];
-        const Real ei = zi[k] - ri[k];
-        const Real or_ = zi[k] + ri[k];
-        const Real oi = rr[k] - zr[k];
-        const Real wr = kSplit.re[static_cast<std::size_t>(k)];
-        const Real wi = kSplit.im[static_cast<std::size_t>(k)];
-        xr[k] = er + (or_ * wr - oi * wi);
-        xi[k] = ei + (or_ * wi + oi * wr);
+        re[k] = static_cast<float>(0.5 * xr[k]);
+        im[k] = static_cast<float>(0.5 * xi[k]);
     }
+    z0r = ar[0] + ar[h];
+    z0i = ai[0] + ai[h];
 }
 
 }  // namespace
 
 ZUVO_FFT_KERNEL
 static void real_fft_1024_clones(const float* x, float* re, float* im) {
-    alignas(32) Real zr[kHalf];
-    alignas(32) Real zi[kHalf];
-    alignas(32) Real ar[kHalf];
-    alignas(32) Real ai[kHalf];
-    packed_transform(x, zr, zi, ar, ai);
-    re[0] = static_cast<float>(zr[0] + zi[0]);
+    alignas(64) Real zr[kHalf];
+    alignas(64) Real zi[kHalf];
+    alignas(64) Real ar[kHalf];
+    alignas(64) Real ai[kHalf];
+    packed_radix4_passes(x, zr, zi, ar, ai);
+    Real z0r = 0.0;
+    Real z0i = 0.0;
+    last_pass_and_split(ar, ai, zr, zi, re, im, z0r, z0i);
+    re[0] = static_cast<float>(z0r + z0i);
     im[0] = 0.0f;
-    re[kHalf] = static_cast<float>(zr[0] - zi[0]);
+    re[kHalf] = static_cast<float>(z0r - z0i);
     im[kHalf] = 0.0f;
-    alignas(32) Real xr[kHalf];
-    alignas(32) Real xi[kHalf];
-    split_doubled(zr, zi, ar, ai, xr, xi);
-    for (int k = 1; k < kHalf; ++k) {
-        re[k] = static_cast<float>(0.5 * xr[k]);
-        im[k] = static_cast<float>(0.5 * xi[k]);
-    }
 }
 
 ZUVO_FFT_KERNEL
 static void spectrum_1024_clones(const float* x, float* energy, float* magnitude, float* phase_re,
                                  float* phase_im) {
     constexpr float kEnergyFloor = 0.0005f;
-    alignas(32) Real zr[kHalf];
-    alignas(32) Real zi[kHalf];
-    alignas(32) Real ar[kHalf];
-    alignas(32) Real ai[kHalf];
-    packed_transform(x, zr, zi, ar, ai);
-    const Real x0 = zr[0] + zi[0];
-    const Real x512 = zr[0] - zi[0];
-    alignas(32) Real xr[kHalf];
-    alignas(32) Real xi[kHalf];
-    split_doubled(zr, zi, ar, ai, xr, xi);
+    alignas(64) Real zr[kHalf];
+    alignas(64) Real zi[kHalf];
+    alignas(64) Real ar[kHalf];
+    alignas(64) Real ai[kHalf];
+    packed_radix4_passes(x, zr, zi, ar, ai);
+    // The spectrum rounded to float, as real_fft_1024 gives it; the rest in
+    // single precision.
+    alignas(64) float spec_re[kHalf];
+    alignas(64) float spec_im[kHalf];
+    Real z0r = 0.0;
+    Real z0i = 0.0;
+    last_pass_and_split(ar, ai, zr, zi, spec_re, spec_im, z0r, z0i);
 
-    const float re0 = static_cast<float>(x0);
+    const float re0 = static_cast<float>(z0r + z0i);
     energy[0] = re0 * re0;
     magnitude[0] = std::sqrt(energy[0]);
     phase_re[0] = 1.0f;
     phase_im[0] = 0.0f;
     for (int k = 1; k < kHalf; ++k) {
-        // The spectrum rounded to float, as real_fft_1024 gives it; the rest
-        // in single precision.
-        const float re = static_cast<float>(0.5 * xr[k]);
-        const float im = static_cast<float>(0.5 * xi[k]);
+        const float re = spec_re[k];
+        const float im = spec_im[k];
         const float e = re * re + im * im;
         const bool floored = e < kEnergyFloor;
         const float stored = floored ? kEnergyFloor : e;
@@ -289,7 +313,7 @@ static void spectrum_1024_clones(const float* x, float* energy, float* magnitude
         phase_re[k] = floored ? 1.0f : re * inverse;
         phase_im[k] = floored ? 0.0f : im * inverse;
     }
-    const float re512 = static_cast<float>(x512);
+    const float re512 = static_cast<float>(z0r - z0i);
     energy[kHalf] = re512 * re512;
     magnitude[kHalf] = std::sqrt(energy[kHalf]);
     phase_re[kHalf] = std::signbit(re512) ? -1.0f : 1.0f;
