@@ -16,9 +16,9 @@ static void unpredictability_clones(const float* __restrict energy,
                                     const float* __restrict r_last,
                                     const float* __restrict re_last,
                                     const float* __restrict im_last,
-                                    const float* __restrict r_older,
-                                    const float* __restrict re_older,
-                                    const float* __restrict im_older, float* __restrict c,
+                                    float* __restrict r_older,
+                                    float* __restrict re_older,
+                                    float* __restrict im_older, float* __restrict c,
                                     float* __restrict weighted_c, int n) {
     for (int w = 0; w < n; ++w) {
         const float r_pred = 2.0f * r_last[w] - r_older[w];
@@ -37,6 +37,9 @@ static void unpredictability_clones(const float* __restrict energy,
         const float unpredictable = std::sqrt(dx * dx + dy * dy) / (size != 0.0f ? size : 1.0f);
         c[w] = unpredictable;
         weighted_c[w] = energy[w] * unpredictable;
+        r_older[w] = r;
+        re_older[w] = re[w];
+        im_older[w] = im[w];
     }
 }
 
@@ -287,8 +290,8 @@ static void ratio_to_db_clones(const double* __restrict ratio, float* __restrict
 void unpredictability(const float* __restrict energy, const float* __restrict magnitude,
                       const float* __restrict re, const float* __restrict im,
                       const float* __restrict r_last, const float* __restrict re_last,
-                      const float* __restrict im_last, const float* __restrict r_older,
-                      const float* __restrict re_older, const float* __restrict im_older,
+                      const float* __restrict im_last, float* __restrict r_older,
+                      float* __restrict re_older, float* __restrict im_older,
                       float* __restrict c, float* __restrict weighted_c, int n) {
     unpredictability_clones(energy, magnitude, re, im, r_last, re_last, im_last, r_older,
                             re_older, im_older, c, weighted_c, n);

@@ -18,11 +18,14 @@ namespace zuvo {
 // call); with r = magnitude = sqrt(energy) and u the current phase,
 //   c = |r u - r^ u^| / (r + |r^|),   0 when r + |r^| = 0.
 // The energy-weighted unpredictability energy * c goes to weighted_c.
+// The older pass is not needed again: once read, each line of r_older,
+// re_older, im_older is overwritten with this pass's magnitude and phase, so
+// the history advances without a separate copy.
 void unpredictability(const float* __restrict energy, const float* __restrict magnitude,
                       const float* __restrict re, const float* __restrict im,
                       const float* __restrict r_last, const float* __restrict re_last,
-                      const float* __restrict im_last, const float* __restrict r_older,
-                      const float* __restrict re_older, const float* __restrict im_older,
+                      const float* __restrict im_last, float* __restrict r_older,
+                      float* __restrict re_older, float* __restrict im_older,
                       float* __restrict c, float* __restrict weighted_c, int n);
 
 // Windowing of the transform's input: out[i] = samples[i] * window[i] in

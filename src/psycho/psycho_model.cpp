@@ -356,19 +356,14 @@ void PsychoModel::analyze_pass(std::int16_t* history, const std::int16_t* fresh,
     // Unpredictability: distance of each line from its linear extrapolation
     // (in magnitude and phase) from the two previous passes, relative to the
     // size of both. Steady tones predict well (c near 0), noise does not.
+    // The kernel overwrites the older slot (cur_slot) with this pass as it
+    // goes, after reading it.
     const int last = (2 * ch + prev_slot) * kLines;
     const int older = (2 * ch + prev2_slot) * kLines;
     float weighted_c[kLines];
     unpredictability(energy, magnitude, phase_re, phase_im, raudio + last, phase_re_sav + last,
                      phase_im_sav + last, raudio + older, phase_re_sav + older,
                      phase_im_sav + older, c, weighted_c, kLines);
-    // Only now overwrite the older slot with this pass.
-    float* r_now = raudio + (2 * ch + cur_slot) * kLines;
-    float* re_now = phase_re_sav + (2 * ch + cur_slot) * kLines;
-    float* im_now = phase_im_sav + (2 * ch + cur_slot) * kLines;
-    std::memcpy(r_now, magnitude, sizeof magnitude);
-    std::memcpy(re_now, phase_re, kLines * sizeof(float));
-    std::memcpy(im_now, phase_im, kLines * sizeof(float));
 
     // Energy and energy-weighted unpredictability per partition.
     for (int p = 0; p < kPartitions; ++p) {
