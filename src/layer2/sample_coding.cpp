@@ -253,9 +253,7 @@ void write_samples(const ChannelCodes* subband, const std::int32_t (*allocation)
             widths[field_count++] = 2 * c.width;
         }
     }
-    for (int g = 0; g < kGranules; ++g) {
-        for (int f = 0; f < field_count; ++f) writer.put_bits(static_cast<std::int32_t>(fields[g][f]), widths[f]);
-    }
+    for (int g = 0; g < kGranules; ++g) writer.put_fields(fields[g], widths, field_count);
 }
 
 }  // namespace zuvo
