@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -124,4 +125,38 @@ TEST(BitWriter, FullBufferAndFinishGoToStore) {
     ASSERT_TRUE(lone.init());
     for (std::uint32_t i = 0; i < kWords; ++i) lone.put_bits(1, 32);
     EXPECT_EQ(drain_all(lone).size(), 8u);
+}
+
+// put_fields writes what the same fields through put_bits write: across word
+// boundaries, with values wider than their field, invalid widths (0, 33)
+// skipped, and through the hand-over of a full buffer to the store.
+TEST(BitWriter, PutFieldsMatchesPutBits) {
+    OverflowStore stores[2];
+    BitWriter writers[2];
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(stores[i].create());
+        writers[i].set_store(&stores[i]);
+        ASSERT_TRUE(writers[i].init());
+    }
+    std::vector<std::uint32_t> values;
+    std::vector<int> widths;
+    std::uint32_t state = 7u;
+    // 150,000 fields of 0 to 33 bits (about 300 kB): more than one buffer.
+    while (values.size() < 150000) {
+        state = state * 1664525u + 1013904223u;
+        values.push_back(state);
+        widths.push_back(static_cast<int>((state >> 8) % 34));
+    }
+    for (std::size_t i = 0; i < values.size(); ++i) writers[0].put_bits(static_cast<std::int32_t>(values[i]), widths[i]);
+    for (std::size_t at = 0; at < values.size(); at += 61) {
+        const int count = static_cast<int>(std::min<std::size_t>(61, values.size() - at));
+        writers[1].put_fields(values.data() + at, widths.data() + at, count);
+    }
+    ASSERT_NE(stores[0].block1(), nullptr);
+    ASSERT_NE(stores[1].block1(), nullptr);
+    ASSERT_EQ(stores[0].block1()->used, static_cast<std::uint32_t>(kWriterBufferBytes));
+    ASSERT_EQ(stores[0].block1()->used, stores[1].block1()->used);
+    EXPECT_EQ(Bytes(stores[0].block1()->data, stores[0].block1()->data + stores[0].block1()->used),
+              Bytes(stores[1].block1()->data, stores[1].block1()->data + stores[1].block1()->used));
+    EXPECT_EQ(drain_all(writers[0]), drain_all(writers[1]));
 }

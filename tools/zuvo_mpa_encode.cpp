@@ -1123,7 +1123,10 @@ Result encode_stream(Source& source, const std::string& input_name, int mode, in
     }
     const int in_channels = source.channels();
     const int out_channels = encoder.channels();
-    std::vector<std::int16_t> input(static_cast<std::size_t>(kSamplesPerRead * in_channels));
+    // When the file has the stream's channels the samples are read straight
+    // into the encoder's buffer; otherwise into `input` and converted.
+    const bool convert = in_channels != out_channels;
+    std::vector<std::int16_t> input(convert ? static_cast<std::size_t>(kSamplesPerRead * in_channels) : 0);
     std::vector<std::int16_t> pcm(static_cast<std::size_t>(kSamplesPerRead * out_channels));
     const std::vector<unsigned char> tag = tags.empty() ? std::vector<unsigned char>() : id3v2_tag(tags);
     bool tag_written = tag.empty();
@@ -1160,19 +1163,21 @@ Result encode_stream(Source& source, const std::string& input_name, int mode, in
     };
 
     for (;;) {
-        const long got = source.read(input.data(), kSamplesPerRead);
+        const long got = source.read(convert ? input.data() : pcm.data(), kSamplesPerRead);
         if (got == 0) break;
         result.input_frames += got;
         // To the stream's channels: mono mixes (L+R)/2, one channel in a
         // two-channel mode is copied to both.
-        for (long i = 0; i < got; ++i) {
-            const std::int16_t* s = &input[static_cast<std::size_t>(i * in_channels)];
-            std::int16_t* to = &pcm[static_cast<std::size_t>(i * out_channels)];
-            if (out_channels == 1) {
-                to[0] = in_channels == 1 ? s[0] : static_cast<std::int16_t>((int{s[0]} + int{s[1]}) / 2);
-            } else {
-                to[0] = s[0];
-                to[1] = in_channels == 1 ? s[0] : s[1];
+        if (convert) {
+            for (long i = 0; i < got; ++i) {
+                const std::int16_t* s = &input[static_cast<std::size_t>(i * in_channels)];
+                std::int16_t* to = &pcm[static_cast<std::size_t>(i * out_channels)];
+                if (out_channels == 1) {
+                    to[0] = in_channels == 1 ? s[0] : static_cast<std::int16_t>((int{s[0]} + int{s[1]}) / 2);
+                } else {
+                    to[0] = s[0];
+                    to[1] = in_channels == 1 ? s[0] : s[1];
+                }
             }
         }
         if (const int code = send(got)) {

@@ -124,13 +124,19 @@ inline void quantize_lanes(const float (*samples)[32], const float (*joint)[32],
     }
 }
 
-// Low bitrates code at most 8 or 12 subbands and the second channel of a
-// joint frame at most 16: the upper half is left out when it codes nothing.
+// Only the subbands up to the last one that codes anything are computed, in
+// steps of eight lanes: low bitrates code at most 8 or 12 subbands, the
+// second channel of a joint frame at most 16, and the top subbands of the
+// table often get no allocation; the lanes above code 0 in any case.
 ZUVO_VECTOR_KERNEL
 void quantize_part(const float (*samples)[32], const float (*joint)[32], int joint_from, int coded_end,
                    const SubbandQuantizers& q, std::uint32_t (*codes)[32]) {
-    if (coded_end <= kSubbands / 2) {
-        quantize_lanes<kSubbands / 2>(samples, joint, joint_from, q, codes);
+    if (coded_end <= 8) {
+        quantize_lanes<8>(samples, joint, joint_from, q, codes);
+    } else if (coded_end <= 16) {
+        quantize_lanes<16>(samples, joint, joint_from, q, codes);
+    } else if (coded_end <= 24) {
+        quantize_lanes<24>(samples, joint, joint_from, q, codes);
     } else {
         quantize_lanes<kSubbands>(samples, joint, joint_from, q, codes);
     }
@@ -158,6 +164,7 @@ void quantize(const ChannelScaleIndices* scale_index, const ChannelSamples* sb_s
     const int joint_from = l.nch == 2 ? l.bound : l.sblimit;
     SubbandQuantizers q;
     for (int k = 0; k < l.nch; ++k) {
+        int coded_end = 0;  // one past the last subband that codes anything
         for (int sb = 0; sb < kSubbands; ++sb) {
             const bool sent = sb < l.sblimit && (k == 0 || sb < joint_from);
             const int index = sent ? coded_index(alloc, sb, allocation[k][sb]) : 0;
@@ -171,6 +178,7 @@ void quantize(const ChannelScaleIndices* scale_index, const ChannelSamples* sb_s
             q.p[sb] = static_cast<double>(q.p_code[sb]);
             q.highest_code[sb] = steps - 1;
             q.highest[sb] = static_cast<double>(steps - 1);
+            if (coded) coded_end = sb + 1;
         }
         for (int s = 0; s < kParts; ++s) {
             for (int sb = 0; sb < joint_from; ++sb) {
@@ -180,7 +188,7 @@ void quantize(const ChannelScaleIndices* scale_index, const ChannelSamples* sb_s
                 q.scale[sb] = static_cast<double>(scale_factor_table[clamp_int(j_scale_index[s][sb], 0, 63)]);
             }
             for (int sb = l.sblimit; sb < kSubbands; ++sb) q.scale[sb] = 1.0;
-            quantize_part(sb_sample[k][s], j_sample[s], joint_from, k == 0 ? l.sblimit : joint_from, q, subband[k][s]);
+            quantize_part(sb_sample[k][s], j_sample[s], joint_from, coded_end, q, subband[k][s]);
         }
     }
 }
@@ -253,9 +261,7 @@ void write_samples(const ChannelCodes* subband, const std::int32_t (*allocation)
             widths[field_count++] = 2 * c.width;
         }
     }
-    for (int g = 0; g < kGranules; ++g) {
-        for (int f = 0; f < field_count; ++f) writer.put_bits(static_cast<std::int32_t>(fields[g][f]), widths[f]);
-    }
+    for (int g = 0; g < kGranules; ++g) writer.put_fields(fields[g], widths, field_count);
 }
 
 }  // namespace zuvo

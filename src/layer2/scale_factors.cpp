@@ -18,14 +18,10 @@ constexpr int kPartSamples = 12;
 
 
 // Class of the difference between the indices of two neighbouring parts:
-// 0 = the later part is much louder, 2 = equal, 4 = the later part is much
-// quieter.
-int difference_class(int d) {
-    if (d <= -3) return 0;
-    if (d < 0) return 1;
-    if (d == 0) return 2;
-    if (d < 3) return 3;
-    return 4;
+// 0 = the later part is much louder (d <= -3), 1 = louder, 2 = equal,
+// 3 = quieter, 4 = much quieter (d >= 3). Counted without branches.
+inline int difference_class(int d) {
+    return (d >= -2 ? 1 : 0) + (d >= 0 ? 1 : 0) + (d >= 1 ? 1 : 0) + (d >= 3 ? 1 : 0);
 }
 
 }  // namespace
@@ -53,7 +49,7 @@ const float scale_factor_table[64] = {
 // Patterns by [class of i0 - i1][class of i1 - i2]. Digit k names the part
 // (counted from 1) whose scale factor part k reuses; 4 means the larger of the
 // scale factors of the first and the third part.
-const int scfsi_patterns[5][5] = {
+constexpr int scfsi_patterns[5][5] = {
     {123, 122, 122, 133, 123},
     {113, 111, 111, 444, 113},
     {111, 111, 111, 333, 113},
@@ -136,6 +132,48 @@ void combine_joint(const ChannelSamples* sb_sample, ChannelSamples& j_sample, in
     joint_sum(sb_sample[0], sb_sample[1], j_sample, clamp_int(sblimit, 0, kSubbands));
 }
 
+namespace {
+
+// What a pattern does to a subband: its scfsi and, for each part, which of
+// {i0, i1, i2, the smaller of i0 and i2} it takes as its index.
+struct ScfsiChoice {
+    std::int32_t scfsi;
+    int from[3];
+};
+
+constexpr ScfsiChoice choice_of(int pattern) {
+    switch (pattern) {
+        case 122: return {3, {0, 1, 1}};
+        case 133: return {3, {0, 2, 2}};
+        case 113: return {1, {0, 0, 2}};
+        case 111: return {2, {0, 0, 0}};
+        case 222: return {2, {1, 1, 1}};
+        case 333: return {2, {2, 2, 2}};
+        // One scale factor for all three parts: the larger of the first and
+        // last, so neither part overloads.
+        case 444: return {2, {3, 3, 3}};
+        default: return {0, {0, 1, 2}};  // 123: all three sent
+    }
+}
+
+struct ScfsiChoices {
+    ScfsiChoice by_class[5][5];
+};
+
+constexpr ScfsiChoices make_choices() {
+    ScfsiChoices t{};
+    for (int a = 0; a < 5; ++a) {
+        for (int b = 0; b < 5; ++b) t.by_class[a][b] = choice_of(scfsi_patterns[a][b]);
+    }
+    return t;
+}
+
+// The patterns resolved once, so that choosing is a table look-up rather
+// than a jump that the signal makes unpredictable.
+constexpr ScfsiChoices kChoices = make_choices();
+
+}  // namespace
+
 void select_scfsi(ChannelScaleIndices* scale_index, std::int32_t (*scfsi)[32], const CodingParams& coding) {
     if (scale_index == nullptr || scfsi == nullptr) return;
     const int nch = clamp_int(coding.nch, 1, kMaxChannels);
@@ -145,47 +183,12 @@ void select_scfsi(ChannelScaleIndices* scale_index, std::int32_t (*scfsi)[32], c
             std::int32_t& i0 = scale_index[c][0][s];
             std::int32_t& i1 = scale_index[c][1][s];
             std::int32_t& i2 = scale_index[c][2][s];
-            const int pattern = scfsi_patterns[difference_class(i0 - i1)][difference_class(i1 - i2)];
-            switch (pattern) {
-                case 122:
-                    scfsi[c][s] = 3;
-                    i2 = i1;
-                    break;
-                case 133:
-                    scfsi[c][s] = 3;
-                    i1 = i2;
-                    break;
-                case 113:
-                    scfsi[c][s] = 1;
-                    i1 = i0;
-                    break;
-                case 111:
-                    scfsi[c][s] = 2;
-                    i1 = i0;
-                    i2 = i0;
-                    break;
-                case 222:
-                    scfsi[c][s] = 2;
-                    i0 = i1;
-                    i2 = i1;
-                    break;
-                case 333:
-                    scfsi[c][s] = 2;
-                    i0 = i2;
-                    i1 = i2;
-                    break;
-                case 444:
-                    // One scale factor for all three parts: the larger of the
-                    // first and last, so neither part overloads.
-                    scfsi[c][s] = 2;
-                    if (i2 < i0) i0 = i2;
-                    i1 = i0;
-                    i2 = i0;
-                    break;
-                default:  // 123: all three sent
-                    scfsi[c][s] = 0;
-                    break;
-            }
+            const std::int32_t v[4] = {i0, i1, i2, i2 < i0 ? i2 : i0};
+            const ScfsiChoice& choice = kChoices.by_class[difference_class(i0 - i1)][difference_class(i1 - i2)];
+            scfsi[c][s] = choice.scfsi;
+            i0 = v[choice.from[0]];
+            i1 = v[choice.from[1]];
+            i2 = v[choice.from[2]];
         }
     }
 }

@@ -43,6 +43,36 @@ public:
         free_ -= n;
     }
     void put_bit(int bit) { put_bits(bit, 1); }
+    // put_bits(values[i], widths[i]) for i in 0..count-1, with the writer's
+    // state held in locals for the run (the byte stores could otherwise alias
+    // it and force a reload per field).
+    void put_fields(const std::uint32_t* values, const int* widths, int count) {
+        std::uint64_t accumulator = accumulator_;
+        int free = free_;
+        for (int i = 0; i < count; ++i) {
+            const int n = widths[i];
+            if (n < 1 || n > 32) continue;
+            const std::uint64_t bits = static_cast<std::uint64_t>(values[i]) & ((std::uint64_t{1} << n) - 1);
+            if (free < n) {
+                const std::uint32_t word = static_cast<std::uint32_t>(accumulator >> (32 - free));
+                free += 32;
+                if (buffer_ == nullptr || length_ + 4 >= kWriterBufferBytes) {
+                    store_word(word);
+                } else {
+                    std::uint8_t* const out = buffer_ + length_;
+                    out[0] = static_cast<std::uint8_t>(word >> 24);
+                    out[1] = static_cast<std::uint8_t>(word >> 16);
+                    out[2] = static_cast<std::uint8_t>(word >> 8);
+                    out[3] = static_cast<std::uint8_t>(word);
+                    length_ += 4;
+                }
+            }
+            accumulator = (accumulator << n) | bits;
+            free -= n;
+        }
+        accumulator_ = accumulator;
+        free_ = free;
+    }
     // Pads with zero bits up to the next byte boundary.
     void align();
     // Aligns, copies every buffered byte to destination, stores their number
