@@ -54,18 +54,8 @@ public:
             if (n < 1 || n > 32) continue;
             const std::uint64_t bits = static_cast<std::uint64_t>(values[i]) & ((std::uint64_t{1} << n) - 1);
             if (free < n) {
-                const std::uint32_t word = static_cast<std::uint32_t>(accumulator >> (32 - free));
+                emit_word(static_cast<std::uint32_t>(accumulator >> (32 - free)));
                 free += 32;
-                if (buffer_ == nullptr || length_ + 4 >= kWriterBufferBytes) {
-                    store_word(word);
-                } else {
-                    std::uint8_t* const out = buffer_ + length_;
-                    out[0] = static_cast<std::uint8_t>(word >> 24);
-                    out[1] = static_cast<std::uint8_t>(word >> 16);
-                    out[2] = static_cast<std::uint8_t>(word >> 8);
-                    out[3] = static_cast<std::uint8_t>(word);
-                    length_ += 4;
-                }
             }
             accumulator = (accumulator << n) | bits;
             free -= n;
@@ -96,8 +86,11 @@ private:
     // the buffer's hand-over to the store (and a writer without a buffer)
     // take the slow path.
     void flush_word() {
-        const std::uint32_t word = static_cast<std::uint32_t>(accumulator_ >> (32 - free_));
+        emit_word(static_cast<std::uint32_t>(accumulator_ >> (32 - free_)));
         free_ += 32;
+    }
+    // Appends one big-endian word to the buffer, or hands it to the slow path.
+    void emit_word(std::uint32_t word) {
         if (buffer_ == nullptr || length_ + 4 >= kWriterBufferBytes) {
             store_word(word);
             return;
