@@ -168,17 +168,23 @@ const Layer2Input* layer2_inputs(const zuvo::CodingParams& coding) {
     return frames;
 }
 
-// Bit allocation, check word, header, allocation fields, scale factors,
-// quantization and sample codes of one frame, then the frame's bytes drained
-// as the encoder does. Argument: the configured mode (0 stereo, 1 joint).
-void BM_Layer2Frame(benchmark::State& state) {
+// The header of the Layer II benchmarks: protected, 192 kbit/s, 44.1 kHz.
+zuvo::MpaHeader layer2_header(std::int32_t mode) {
     zuvo::MpaHeader header{};
     header.version = 1;
     header.layer = 2;
     header.protection = 1;
     header.bitrate_index = 10;  // 192 kbit/s
     header.sampling_frequency = 0;
-    header.mode = static_cast<std::int32_t>(state.range(0));
+    header.mode = mode;
+    return header;
+}
+
+// Bit allocation, check word, header, allocation fields, scale factors,
+// quantization and sample codes of one frame, then the frame's bytes drained
+// as the encoder does. Argument: the configured mode (0 stereo, 1 joint).
+void BM_Layer2Frame(benchmark::State& state) {
+    zuvo::MpaHeader header = layer2_header(static_cast<std::int32_t>(state.range(0)));
     zuvo::CodingParams coding;
     coding.header = &header;
     zuvo::derive_coding_params(coding);
@@ -225,12 +231,7 @@ BENCHMARK(BM_Layer2Frame)->Arg(0)->Arg(1);
 // The bit allocation alone (joint-stereo decision and greedy distribution)
 // of the frames above, for its share of the Layer II coding.
 void BM_Layer2Allocation(benchmark::State& state) {
-    zuvo::MpaHeader header{};
-    header.version = 1;
-    header.layer = 2;
-    header.protection = 1;
-    header.bitrate_index = 10;
-    header.mode = static_cast<std::int32_t>(state.range(0));
+    zuvo::MpaHeader header = layer2_header(static_cast<std::int32_t>(state.range(0)));
     zuvo::CodingParams coding;
     coding.header = &header;
     zuvo::derive_coding_params(coding);
