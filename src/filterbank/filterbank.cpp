@@ -94,6 +94,9 @@ inline void window_sums(const double* x, int o, const double* w, float* y) {
 // eight copies of itself.
 typedef float Lanes8 __attribute__((vector_size(32)));
 
+// Helpers inlined into each instruction-set copy of the frame kernel.
+#define ZUVO_KERNEL_PART __attribute__((always_inline)) inline
+
 // S[i] = sum over k = 0..63 of cos((2i + 1)(k - 16) pi / 64) Y[k]. The cosine
 // is symmetric about k = 16 and antisymmetric about k = 48 (where it is zero),
 // so the 64 inputs fold into 32 that need only the cosines of k = 0..31.
@@ -140,21 +143,165 @@ void matrix_step(const float* y, float* row) {
     matrix_sums(filterbank_tables().by_column, y, row);
 }
 
-// A frame of one channel, block by block; returns the offset after it.
-ZUVO_VECTOR_KERNEL
-int frame_steps(double* x, int o, const std::int16_t* samples, float (&rows)[3][12][32]) {
-    const FilterbankTables& tables = filterbank_tables();
-    float y[kPartialSums];
-    for (int part = 0; part < 3; ++part) {
-        for (int t = 0; t < 12; ++t) {
-            insert_block(x, o, samples);
-            samples += kBlock;
-            window_sums(x, o, tables.window, y);
-            matrix_sums(tables.by_column, y, rows[part][t]);
-            o = (o - kBlock) & kHistoryMask;
+// A whole frame of one channel. The 480 samples of history that the frame's
+// first block still reads and the frame's 1152 new ones are laid out newest
+// first in one linear array, so that block t (newest sample at frame index
+// 32t + 31) finds its 512 taps contiguous from line 1120 - 32t on. No block
+// then writes what another reads: the 36 window sums are independent of each
+// other and overlap in the pipeline, eight doubles to a vector where the
+// machine has them. The matrixing takes two blocks at a time for the same
+// reason: within a block the sums in the order of k are one dependent chain
+// per vector. Each sum still adds the same terms in the same order as
+// window_sums and matrix_sums, so the results are those of window_step and
+// matrix_step block by block. Returns the offset after the frame, having
+// left the newest 512 samples in the circular history as those steps would.
+typedef double Lanes8d __attribute__((vector_size(64)));
+typedef float Lanes8f __attribute__((vector_size(32)));
+typedef float Lanes16 __attribute__((vector_size(64)));
+typedef std::int16_t Lanes8s __attribute__((vector_size(16)));
+typedef std::int32_t Lanes8i __attribute__((vector_size(32)));
+typedef std::int32_t Index16 __attribute__((vector_size(64)));
+typedef std::int16_t Index8s __attribute__((vector_size(16)));
+
+constexpr int kFrameBlocks = 36;
+constexpr int kFrameSamples = kFrameBlocks * kBlock;     // 1152
+constexpr int kCarried = kHistory - kBlock;              // 480 samples of history read by the first block
+constexpr int kLine = kFrameSamples + kCarried;          // 1632
+
+// Lane order reversed (by reference: a 64-byte vector is not passed by value
+// in the baseline calling convention).
+ZUVO_KERNEL_PART void reverse_lanes(Lanes16& v) {
+    v = __builtin_shuffle(v, Index16{15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0});
+}
+
+// line[p] = sample 1151 - p of the frame, then the carried history newest
+// first. Pure data movement and exact scalings.
+ZUVO_KERNEL_PART void frame_line(const double* x, int o, const std::int16_t* samples, double* line) {
+    for (int p = 0; p < kFrameSamples; p += 8) {
+        Lanes8s s;
+        std::memcpy(&s, samples + kFrameSamples - 8 - p, sizeof s);
+        s = __builtin_shuffle(s, Index8s{7, 6, 5, 4, 3, 2, 1, 0});
+        // Widened to 32 bits first: the direct conversion is not vectorized.
+        const Lanes8d v = __builtin_convertvector(__builtin_convertvector(s, Lanes8i), Lanes8d) * 0x1p-15;
+        std::memcpy(line + p, &v, sizeof v);
+    }
+    // x[(o + 32 + m) mod 512] for m = 0..479: two contiguous runs.
+    const int first = (o + kBlock) & kHistoryMask;
+    const int run = kHistory - first < kCarried ? kHistory - first : kCarried;
+    std::memcpy(line + kFrameSamples, x + first, run * sizeof(double));
+    std::memcpy(line + kFrameSamples + run, x, (kCarried - run) * sizeof(double));
+}
+
+// The window sums of the frame's 36 blocks. Each product of a history sample
+// (16 significant bits) and a window coefficient (a float, 24 bits) is exact
+// in double, so a fused multiply-add rounds exactly as the multiplication and
+// addition of window_sums do: contraction is allowed here, and only here, and
+// halves the work where the machine has fused operations.
+//
+// Block t + 1 starts 32 lines before block t, so the samples that block t
+// multiplies into its sums Y[0..31] in segment j are those that block t + 1
+// multiplies into Y[32..63]: one load serves both, with the two halves of the
+// window. The pass for t = -1 gives block 0 its upper half (its lower half is
+// not used), the pass for t = 35 its lower half to the last block.
+__attribute__((optimize("fp-contract=fast"))) ZUVO_WIDE_KERNEL
+void frame_window_sums(const double* line, const double* w, float (*y)[kPartialSums]) {
+    for (int t = -1; t < kFrameBlocks; ++t) {
+        const double* const shared = line + (kFrameSamples - kBlock) - kBlock * t;
+        for (int q = 0; q < kBlock; q += 16) {
+            Lanes8d lower[2] = {};
+            Lanes8d upper[2] = {};
+            for (int j = 0; j < kSegments; ++j) {
+                for (int v = 0; v < 2; ++v) {
+                    const int i = kPartialSums * j + q + 8 * v;
+                    Lanes8d xs;
+                    Lanes8d w_lower;
+                    Lanes8d w_upper;
+                    std::memcpy(&xs, shared + i, sizeof xs);
+                    std::memcpy(&w_lower, w + i, sizeof w_lower);
+                    std::memcpy(&w_upper, w + i + kBlock, sizeof w_upper);
+                    lower[v] += xs * w_lower;
+                    upper[v] += xs * w_upper;
+                }
+            }
+            for (int v = 0; v < 2; ++v) {
+                if (t >= 0) {
+                    const Lanes8f rounded = __builtin_convertvector(lower[v], Lanes8f);
+                    std::memcpy(y[t] + q + 8 * v, &rounded, sizeof rounded);
+                }
+                if (t + 1 < kFrameBlocks) {
+                    const Lanes8f rounded = __builtin_convertvector(upper[v], Lanes8f);
+                    std::memcpy(y[t + 1] + kBlock + q + 8 * v, &rounded, sizeof rounded);
+                }
+            }
         }
     }
-    return o;
+}
+
+// The fold of matrix_sums, sixteen lanes at a time: folded[1..16] =
+// Y[15..0] + Y[17..32] and folded[17..31] = Y[33..47] - Y[63..49] (lane 32
+// is Y[48] - Y[48], unused).
+ZUVO_KERNEL_PART void fold_partial_sums(const float* y, float* folded) {
+    Lanes16 low;
+    Lanes16 mid;
+    Lanes16 high;
+    Lanes16 top;
+    std::memcpy(&low, y, sizeof low);
+    std::memcpy(&mid, y + 17, sizeof mid);
+    std::memcpy(&high, y + 33, sizeof high);
+    std::memcpy(&top, y + 48, sizeof top);
+    reverse_lanes(low);
+    reverse_lanes(top);
+    const Lanes16 sums = low + mid;
+    const Lanes16 differences = high - top;
+    folded[0] = y[16];
+    std::memcpy(folded + 1, &sums, sizeof sums);
+    std::memcpy(folded + 17, &differences, sizeof differences);
+}
+
+ZUVO_KERNEL_PART void frame_matrix_sums(const float (*by_column)[16], const float (*y)[kPartialSums],
+                                        float (*rows)[32]) {
+    for (int t = 0; t < kFrameBlocks; t += 2) {
+        float folded[2][33];
+        fold_partial_sums(y[t], folded[0]);
+        fold_partial_sums(y[t + 1], folded[1]);
+        Lanes16 even[2] = {};
+        Lanes16 odd[2] = {};
+        for (int k = 0; k < 32; k += 2) {
+            Lanes16 ce;
+            Lanes16 co;
+            std::memcpy(&ce, by_column[k], sizeof ce);
+            std::memcpy(&co, by_column[k + 1], sizeof co);
+            for (int b = 0; b < 2; ++b) {
+                even[b] += folded[b][k] * ce;
+                odd[b] += folded[b][k + 1] * co;
+            }
+        }
+        for (int b = 0; b < 2; ++b) {
+            const Lanes16 sum = even[b] + odd[b];
+            Lanes16 difference = even[b] - odd[b];
+            reverse_lanes(difference);
+            std::memcpy(rows[t + b], &sum, sizeof sum);
+            std::memcpy(rows[t + b] + 16, &difference, sizeof difference);
+        }
+    }
+}
+
+ZUVO_WIDE_KERNEL
+int frame_steps(double* x, int o, const std::int16_t* samples, float (&rows)[3][12][32]) {
+    const FilterbankTables& tables = filterbank_tables();
+    double line[kLine];
+    frame_line(x, o, samples, line);
+
+    float y[kFrameBlocks][kPartialSums];
+    frame_window_sums(line, tables.window, y);
+    frame_matrix_sums(tables.by_column, y, &rows[0][0]);
+
+    // The newest 512 samples back into the circular history, the newest at
+    // the last block's offset: two contiguous runs again.
+    const int last = (o - kBlock * (kFrameBlocks - 1)) & kHistoryMask;
+    std::memcpy(x + last, line, (kHistory - last) * sizeof(double));
+    std::memcpy(x, line + (kHistory - last), last * sizeof(double));
+    return (last - kBlock) & kHistoryMask;
 }
 
 }  // namespace
