@@ -25,9 +25,9 @@ constexpr int kLanes = 16;           // window sums accumulated side by side
 // entry is its float exactly, so a product with a history sample is the same
 // exact product as before, only without converting either factor per block.
 struct FilterbankTables {
-    float by_row[16][32];
-    float by_column[32][16];
-    double window[kHistory];
+    alignas(64) float by_row[16][32];
+    alignas(64) float by_column[32][16];
+    alignas(64) double window[kHistory];
 };
 
 FilterbankTables build_tables() {
@@ -207,31 +207,29 @@ __attribute__((optimize("fp-contract=fast"))) ZUVO_WIDE_KERNEL
 void frame_window_sums(const double* line, const double* w, float (*y)[kPartialSums]) {
     for (int t = -1; t < kFrameBlocks; ++t) {
         const double* const shared = line + (kFrameSamples - kBlock) - kBlock * t;
-        for (int q = 0; q < kBlock; q += 16) {
-            Lanes8d lower[2] = {};
-            Lanes8d upper[2] = {};
-            for (int j = 0; j < kSegments; ++j) {
-                for (int v = 0; v < 2; ++v) {
-                    const int i = kPartialSums * j + q + 8 * v;
-                    Lanes8d xs;
-                    Lanes8d w_lower;
-                    Lanes8d w_upper;
-                    std::memcpy(&xs, shared + i, sizeof xs);
-                    std::memcpy(&w_lower, w + i, sizeof w_lower);
-                    std::memcpy(&w_upper, w + i + kBlock, sizeof w_upper);
-                    lower[v] += xs * w_lower;
-                    upper[v] += xs * w_upper;
-                }
+        Lanes8d lower[4] = {};
+        Lanes8d upper[4] = {};
+        for (int j = 0; j < kSegments; ++j) {
+            for (int v = 0; v < 4; ++v) {
+                const int i = kPartialSums * j + 8 * v;
+                Lanes8d xs;
+                Lanes8d w_lower;
+                Lanes8d w_upper;
+                std::memcpy(&xs, shared + i, sizeof xs);
+                std::memcpy(&w_lower, w + i, sizeof w_lower);
+                std::memcpy(&w_upper, w + i + kBlock, sizeof w_upper);
+                lower[v] += xs * w_lower;
+                upper[v] += xs * w_upper;
             }
-            for (int v = 0; v < 2; ++v) {
-                if (t >= 0) {
-                    const Lanes8f rounded = __builtin_convertvector(lower[v], Lanes8f);
-                    std::memcpy(y[t] + q + 8 * v, &rounded, sizeof rounded);
-                }
-                if (t + 1 < kFrameBlocks) {
-                    const Lanes8f rounded = __builtin_convertvector(upper[v], Lanes8f);
-                    std::memcpy(y[t + 1] + kBlock + q + 8 * v, &rounded, sizeof rounded);
-                }
+        }
+        for (int v = 0; v < 4; ++v) {
+            if (t >= 0) {
+                const Lanes8f rounded = __builtin_convertvector(lower[v], Lanes8f);
+                std::memcpy(y[t] + 8 * v, &rounded, sizeof rounded);
+            }
+            if (t + 1 < kFrameBlocks) {
+                const Lanes8f rounded = __builtin_convertvector(upper[v], Lanes8f);
+                std::memcpy(y[t + 1] + kBlock + 8 * v, &rounded, sizeof rounded);
             }
         }
     }
@@ -289,10 +287,10 @@ ZUVO_KERNEL_PART void frame_matrix_sums(const float (*by_column)[16], const floa
 ZUVO_WIDE_KERNEL
 int frame_steps(double* x, int o, const std::int16_t* samples, float (&rows)[3][12][32]) {
     const FilterbankTables& tables = filterbank_tables();
-    double line[kLine];
+    alignas(64) double line[kLine];
     frame_line(x, o, samples, line);
 
-    float y[kFrameBlocks][kPartialSums];
+    alignas(64) float y[kFrameBlocks][kPartialSums];
     frame_window_sums(line, tables.window, y);
     frame_matrix_sums(tables.by_column, y, &rows[0][0]);
 
