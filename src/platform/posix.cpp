@@ -20,9 +20,15 @@ namespace zuvo {
 // ---------------------------------------------------------------- memory
 
 void* allocate(std::size_t size, const char* /*name*/) {
-    // calloc zero-fills; a request for nothing still yields a distinct block so
-    // that a non-null result always means success.
-    return std::calloc(1, size == 0 ? 1 : size);
+    // Zero-filled and aligned to a cache line, so that the stages' vector
+    // loads never straddle two lines; a request for nothing still yields a
+    // distinct block so that a non-null result always means success.
+    constexpr std::size_t kLine = 64;
+    if (size > static_cast<std::size_t>(-1) - kLine) return nullptr;
+    const std::size_t rounded = size == 0 ? kLine : (size + kLine - 1) / kLine * kLine;
+    void* const block = std::aligned_alloc(kLine, rounded);
+    if (block != nullptr) std::memset(block, 0, rounded);
+    return block;
 }
 
 void release(void* pointer) {
