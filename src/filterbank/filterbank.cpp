@@ -258,23 +258,23 @@ ZUVO_KERNEL_PART void fold_partial_sums(const float* y, float* folded) {
 
 ZUVO_KERNEL_PART void frame_matrix_sums(const float (*by_column)[16], const float (*y)[kPartialSums],
                                         float (*rows)[32]) {
-    for (int t = 0; t < kFrameBlocks; t += 2) {
-        float folded[2][33];
-        fold_partial_sums(y[t], folded[0]);
-        fold_partial_sums(y[t + 1], folded[1]);
-        Lanes16 even[2] = {};
-        Lanes16 odd[2] = {};
+    constexpr int kTogether = 4;  // blocks matrixed side by side
+    for (int t = 0; t < kFrameBlocks; t += kTogether) {
+        alignas(64) float folded[kTogether][48];
+        for (int b = 0; b < kTogether; ++b) fold_partial_sums(y[t + b], folded[b]);
+        Lanes16 even[kTogether] = {};
+        Lanes16 odd[kTogether] = {};
         for (int k = 0; k < 32; k += 2) {
             Lanes16 ce;
             Lanes16 co;
             std::memcpy(&ce, by_column[k], sizeof ce);
             std::memcpy(&co, by_column[k + 1], sizeof co);
-            for (int b = 0; b < 2; ++b) {
+            for (int b = 0; b < kTogether; ++b) {
                 even[b] += folded[b][k] * ce;
                 odd[b] += folded[b][k + 1] * co;
             }
         }
-        for (int b = 0; b < 2; ++b) {
+        for (int b = 0; b < kTogether; ++b) {
             const Lanes16 sum = even[b] + odd[b];
             Lanes16 difference = even[b] - odd[b];
             reverse_lanes(difference);
