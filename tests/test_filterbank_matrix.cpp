@@ -169,7 +169,9 @@ TEST(FilterbankMatrix, PinnedChecksumOfStereoFrames) {
         }
     }
 
-    // Which frames go through analyze_frame, one bit per frame.
+    // Which frames go through analyze_frame (and with which instruction-set
+    // copy of its kernel), one bit per frame.
+    for (int copy = 0; copy < Filterbank::frame_kernel_copies(); ++copy)
     for (const unsigned whole_frames : {0x0u, 0xFu, 0x5u, 0xAu}) {
     Filterbank fb;
     fb.reset_filterbank();
@@ -179,7 +181,7 @@ TEST(FilterbankMatrix, PinnedChecksumOfStereoFrames) {
     for (int frame = 0; frame < kFrames; ++frame) {
         const std::int16_t* win_buf[2] = {pcm[0].data() + 1152 * frame, pcm[1].data() + 1152 * frame};
         if ((whole_frames >> frame) & 1u) {
-            for (int ch = 0; ch < 2; ++ch) fb.analyze_frame(ch, win_buf[ch], sb_sample[ch]);
+            for (int ch = 0; ch < 2; ++ch) fb.analyze_frame(ch, win_buf[ch], sb_sample[ch], copy);
         } else {
             for (int part = 0; part < 3; ++part)
                 for (int t = 0; t < 12; ++t)
@@ -199,7 +201,8 @@ TEST(FilterbankMatrix, PinnedChecksumOfStereoFrames) {
                         }
                     }
     }
-    EXPECT_EQ(hash, 0x03d57a9du) << std::hex << "frames 0x" << whole_frames << " whole: hash = 0x" << hash;
+    EXPECT_EQ(hash, 0x03d57a9du) << std::hex << "frames 0x" << whole_frames << " whole, copy " << copy
+                                 << ": hash = 0x" << hash;
     }
 }
 

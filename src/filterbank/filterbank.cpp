@@ -195,41 +195,46 @@ ZUVO_KERNEL_PART void frame_line(const double* x, int o, const std::int16_t* sam
 // The window sums of the frame's 36 blocks. Each product of a history sample
 // (16 significant bits) and a window coefficient (a float, 24 bits) is exact
 // in double, so a fused multiply-add rounds exactly as the multiplication and
-// addition of window_sums do: contraction is allowed here, and only here, and
-// halves the work where the machine has fused operations.
+// addition of window_sums do: the copies below that may fuse them are
+// compiled with contraction allowed, and only for these sums.
 //
 // Block t + 1 starts 32 lines before block t, so the samples that block t
 // multiplies into its sums Y[0..31] in segment j are those that block t + 1
 // multiplies into Y[32..63]: one load serves both, with the two halves of the
 // window. The pass for t = -1 gives block 0 its upper half (its lower half is
-// not used), the pass for t = 35 its lower half to the last block.
-__attribute__((optimize("fp-contract=fast"))) ZUVO_WIDE_KERNEL
-void frame_window_sums(const double* line, const double* w, float (*y)[kPartialSums]) {
+// not used), the pass for t = 35 its lower half to the last block. Each pass
+// carries 2 Vectors sums of eight doubles through the eight segments, as many
+// as the machine's registers hold.
+template <int Vectors>
+ZUVO_KERNEL_PART void frame_window_sums(const double* line, const double* w, float (*y)[kPartialSums]) {
+    constexpr int kGroup = 8 * Vectors;  // sums of each half per pass
     for (int t = -1; t < kFrameBlocks; ++t) {
         const double* const shared = line + (kFrameSamples - kBlock) - kBlock * t;
-        Lanes8d lower[4] = {};
-        Lanes8d upper[4] = {};
-        for (int j = 0; j < kSegments; ++j) {
-            for (int v = 0; v < 4; ++v) {
-                const int i = kPartialSums * j + 8 * v;
-                Lanes8d xs;
-                Lanes8d w_lower;
-                Lanes8d w_upper;
-                std::memcpy(&xs, shared + i, sizeof xs);
-                std::memcpy(&w_lower, w + i, sizeof w_lower);
-                std::memcpy(&w_upper, w + i + kBlock, sizeof w_upper);
-                lower[v] += xs * w_lower;
-                upper[v] += xs * w_upper;
+        for (int q = 0; q < kBlock; q += kGroup) {
+            Lanes8d lower[Vectors] = {};
+            Lanes8d upper[Vectors] = {};
+            for (int j = 0; j < kSegments; ++j) {
+                for (int v = 0; v < Vectors; ++v) {
+                    const int i = kPartialSums * j + q + 8 * v;
+                    Lanes8d xs;
+                    Lanes8d w_lower;
+                    Lanes8d w_upper;
+                    std::memcpy(&xs, shared + i, sizeof xs);
+                    std::memcpy(&w_lower, w + i, sizeof w_lower);
+                    std::memcpy(&w_upper, w + i + kBlock, sizeof w_upper);
+                    lower[v] += xs * w_lower;
+                    upper[v] += xs * w_upper;
+                }
             }
-        }
-        for (int v = 0; v < 4; ++v) {
-            if (t >= 0) {
-                const Lanes8f rounded = __builtin_convertvector(lower[v], Lanes8f);
-                std::memcpy(y[t] + 8 * v, &rounded, sizeof rounded);
-            }
-            if (t + 1 < kFrameBlocks) {
-                const Lanes8f rounded = __builtin_convertvector(upper[v], Lanes8f);
-                std::memcpy(y[t + 1] + kBlock + 8 * v, &rounded, sizeof rounded);
+            for (int v = 0; v < Vectors; ++v) {
+                if (t >= 0) {
+                    const Lanes8f rounded = __builtin_convertvector(lower[v], Lanes8f);
+                    std::memcpy(y[t] + q + 8 * v, &rounded, sizeof rounded);
+                }
+                if (t + 1 < kFrameBlocks) {
+                    const Lanes8f rounded = __builtin_convertvector(upper[v], Lanes8f);
+                    std::memcpy(y[t + 1] + kBlock + q + 8 * v, &rounded, sizeof rounded);
+                }
             }
         }
     }
@@ -256,25 +261,28 @@ ZUVO_KERNEL_PART void fold_partial_sums(const float* y, float* folded) {
     std::memcpy(folded + 17, &differences, sizeof differences);
 }
 
+// The matrixing of matrix_sums for Together blocks side by side (within a
+// block the sums in the order of k are one dependent chain per vector).
+template <int Together>
 ZUVO_KERNEL_PART void frame_matrix_sums(const float (*by_column)[16], const float (*y)[kPartialSums],
                                         float (*rows)[32]) {
-    constexpr int kTogether = 4;  // blocks matrixed side by side
-    for (int t = 0; t < kFrameBlocks; t += kTogether) {
-        alignas(64) float folded[kTogether][48];
-        for (int b = 0; b < kTogether; ++b) fold_partial_sums(y[t + b], folded[b]);
-        Lanes16 even[kTogether] = {};
-        Lanes16 odd[kTogether] = {};
+    static_assert(kFrameBlocks % Together == 0, "whole groups of blocks");
+    for (int t = 0; t < kFrameBlocks; t += Together) {
+        alignas(64) float folded[Together][48];
+        for (int b = 0; b < Together; ++b) fold_partial_sums(y[t + b], folded[b]);
+        Lanes16 even[Together] = {};
+        Lanes16 odd[Together] = {};
         for (int k = 0; k < 32; k += 2) {
             Lanes16 ce;
             Lanes16 co;
             std::memcpy(&ce, by_column[k], sizeof ce);
             std::memcpy(&co, by_column[k + 1], sizeof co);
-            for (int b = 0; b < kTogether; ++b) {
+            for (int b = 0; b < Together; ++b) {
                 even[b] += folded[b][k] * ce;
                 odd[b] += folded[b][k + 1] * co;
             }
         }
-        for (int b = 0; b < kTogether; ++b) {
+        for (int b = 0; b < Together; ++b) {
             const Lanes16 sum = even[b] + odd[b];
             Lanes16 difference = even[b] - odd[b];
             reverse_lanes(difference);
@@ -284,15 +292,18 @@ ZUVO_KERNEL_PART void frame_matrix_sums(const float (*by_column)[16], const floa
     }
 }
 
-ZUVO_WIDE_KERNEL
-int frame_steps(double* x, int o, const std::int16_t* samples, float (&rows)[3][12][32]) {
+using WindowSums = void (*)(const double* line, const double* w, float (*y)[kPartialSums]);
+
+template <int Together>
+ZUVO_KERNEL_PART int frame_steps(WindowSums window_sums, double* x, int o, const std::int16_t* samples,
+                                 float (&rows)[3][12][32]) {
     const FilterbankTables& tables = filterbank_tables();
     alignas(64) double line[kLine];
     frame_line(x, o, samples, line);
 
     alignas(64) float y[kFrameBlocks][kPartialSums];
-    frame_window_sums(line, tables.window, y);
-    frame_matrix_sums(tables.by_column, y, &rows[0][0]);
+    window_sums(line, tables.window, y);
+    frame_matrix_sums<Together>(tables.by_column, y, &rows[0][0]);
 
     // The newest 512 samples back into the circular history, the newest at
     // the last block's offset: two contiguous runs again.
@@ -300,6 +311,61 @@ int frame_steps(double* x, int o, const std::int16_t* samples, float (&rows)[3][
     std::memcpy(x + last, line, (kHistory - last) * sizeof(double));
     std::memcpy(x, line + (kHistory - last), last * sizeof(double));
     return (last - kBlock) & kHistoryMask;
+}
+
+// The frame kernel for each instruction set, with as many sums in flight as
+// its registers hold (32 vector registers of 8 doubles with AVX-512, 16 of 4
+// with AVX2). Every copy does the same IEEE operations on every sum in the
+// same order, so all give the same bits.
+using FrameSteps = int (*)(double* x, int o, const std::int16_t* samples, float (&rows)[3][12][32]);
+
+void window_sums_baseline(const double* line, const double* w, float (*y)[kPartialSums]) {
+    frame_window_sums<2>(line, w, y);
+}
+int frame_steps_baseline(double* x, int o, const std::int16_t* samples, float (&rows)[3][12][32]) {
+    return frame_steps<2>(window_sums_baseline, x, o, samples, rows);
+}
+
+#if ZUVO_MULTIVERSION
+__attribute__((target("avx2,fma"), optimize("fp-contract=fast")))
+void window_sums_avx2(const double* line, const double* w, float (*y)[kPartialSums]) {
+    frame_window_sums<2>(line, w, y);
+}
+__attribute__((target("avx2")))
+int frame_steps_avx2(double* x, int o, const std::int16_t* samples, float (&rows)[3][12][32]) {
+    return frame_steps<2>(window_sums_avx2, x, o, samples, rows);
+}
+__attribute__((target("avx512f"), optimize("fp-contract=fast")))
+void window_sums_avx512(const double* line, const double* w, float (*y)[kPartialSums]) {
+    frame_window_sums<4>(line, w, y);
+}
+__attribute__((target("avx512f")))
+int frame_steps_avx512(double* x, int o, const std::int16_t* samples, float (&rows)[3][12][32]) {
+    return frame_steps<4>(window_sums_avx512, x, o, samples, rows);
+}
+#endif
+
+// The copies this machine runs, baseline first and the widest last.
+struct FrameKernels {
+    FrameSteps copy[3] = {frame_steps_baseline, nullptr, nullptr};
+    int count = 1;
+};
+
+FrameKernels find_frame_kernels() {
+    FrameKernels kernels;
+#if ZUVO_MULTIVERSION
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) kernels.copy[kernels.count++] = frame_steps_avx2;
+    if (__builtin_cpu_supports("avx512f")) kernels.copy[kernels.count++] = frame_steps_avx512;
+#endif
+    return kernels;
+}
+
+// Found once per process; the initialisation of a function-local static is
+// guarded.
+const FrameKernels& frame_kernels() {
+    static const FrameKernels kernels = find_frame_kernels();
+    return kernels;
 }
 
 }  // namespace
@@ -341,14 +407,20 @@ void Filterbank::matrix_block(const float* y, float* row) {
     matrix_step(y, row);
 }
 
-void Filterbank::analyze_frame(int channel, const std::int16_t* samples, float (&rows)[3][12][32]) {
+int Filterbank::frame_kernel_copies() {
+    return frame_kernels().count;
+}
+
+void Filterbank::analyze_frame(int channel, const std::int16_t* samples, float (&rows)[3][12][32], int copy) {
     channel = channel != 0 ? 1 : 0;
     double* const x = history(channel);
     if (x == nullptr) {
         std::memset(rows, 0, sizeof rows);
         return;
     }
-    x_offset_[channel] = frame_steps(x, x_offset_[channel], samples, rows);
+    const FrameKernels& kernels = frame_kernels();
+    const FrameSteps kernel = kernels.copy[copy >= 0 && copy < kernels.count ? copy : kernels.count - 1];
+    x_offset_[channel] = kernel(x, x_offset_[channel], samples, rows);
 }
 
 void Filterbank::reset_filterbank() {

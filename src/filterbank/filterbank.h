@@ -17,7 +17,8 @@
 //
 // analyze_frame runs both steps over a whole frame of one channel in one call:
 // the same operations in the same order as 36 window_block/matrix_block pairs,
-// vectorized across the 64 sums and the 16 rows of the matrix.
+// vectorized across the 64 sums and the 16 rows of the matrix, several blocks
+// at a time, with the frame's samples laid out in one line.
 #pragma once
 
 #include <cstdint>
@@ -45,8 +46,13 @@ public:
     static void matrix_block(const float* y, float* row);
     // The 1152 samples of one channel's frame (36 blocks, read from samples)
     // into its subband samples [part][time][subband]: the same results as
-    // window_block and matrix_block block by block.
-    void analyze_frame(int channel, const std::int16_t* samples, float (&rows)[3][12][32]);
+    // window_block and matrix_block block by block. The kernel has a copy
+    // per instruction set; `copy` (0 = baseline .. frame_kernel_copies() - 1)
+    // picks one, for tests that compare them, and by default the widest this
+    // machine runs.
+    void analyze_frame(int channel, const std::int16_t* samples, float (&rows)[3][12][32], int copy = -1);
+    // How many copies of the frame kernel this machine runs (at least 1).
+    static int frame_kernel_copies();
     // Start of a stream: offsets 0, all-zero history.
     void reset_filterbank();
     // End of a stream: releases the history.
