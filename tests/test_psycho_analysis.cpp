@@ -167,6 +167,47 @@ TEST(PsychoAnalysis, LogAndExpKernels) {
     }
 }
 
+TEST(PsychoAnalysis, SpreadingEveryCopyIsTheAscendingSum) {
+    // Each instruction-set copy of the spreading kernel must give, bit for
+    // bit, the plain loop over the columns in ascending order; zeros in the
+    // matrix and empty partitions included.
+    constexpr int kRows = 64;
+    constexpr int kColumns = 59;
+    Noise noise{7u};
+    std::vector<float> s_t(kRows * kColumns);
+    std::vector<float> group_e(kColumns);
+    std::vector<float> group_c(kColumns);
+    for (int k = 0; k < kColumns; ++k) {
+        for (int b = 0; b < kRows; ++b) {
+            const float v = static_cast<float>(std::exp(10.0 * noise()));
+            s_t[k * kRows + b] = std::abs(b - k) > 20 ? 0.0f : v;
+        }
+        group_e[k] = k % 9 == 0 ? 0.0f : static_cast<float>(std::exp(20.0 * noise()));
+        group_c[k] = static_cast<float>(std::exp(15.0 * noise()));
+    }
+    float want_e[kRows];
+    float want_c[kRows];
+    for (int b = 0; b < kRows; ++b) {
+        float e = 0.0f;
+        float c = 0.0f;
+        for (int k = 0; k < kColumns; ++k) {
+            e += s_t[k * kRows + b] * group_e[k];
+            c += s_t[k * kRows + b] * group_c[k];
+        }
+        want_e[b] = e;
+        want_c[b] = c;
+    }
+    for (int copy = 0; copy < zuvo::spread_copies(); ++copy) {
+        float got_e[kRows];
+        float got_c[kRows];
+        zuvo::spread(s_t.data(), group_e.data(), group_c.data(), got_e, got_c, kRows, kColumns, copy);
+        for (int b = 0; b < kRows; ++b) {
+            ASSERT_EQ(got_e[b], want_e[b]) << "copy " << copy << " row " << b;
+            ASSERT_EQ(got_c[b], want_c[b]) << "copy " << copy << " row " << b;
+        }
+    }
+}
+
 TEST(PsychoAnalysis, DigitalSilence) {
     PsychoModel model;
     quiet_setup(model, 44100.0f);

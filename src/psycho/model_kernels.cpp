@@ -56,46 +56,83 @@ static void apply_window_clones(const std::int16_t* __restrict samples,
 // instructions the copy is compiled for).
 typedef float Float8 __attribute__((vector_size(32)));
 
-ZUVO_VECTOR_KERNEL
-static void spread_clones(const float* __restrict s_t, const float* __restrict group_e,
-                          const float* __restrict group_c, float* __restrict spread_e,
-                          float* __restrict spread_c, int rows, int columns) {
-    // Blocks of 32 rows whose eight running sums stay in registers across
-    // all columns; lane b of a sum adds the columns in ascending k, as the
-    // plain loop would.
-    for (int b0 = 0; b0 + 32 <= rows; b0 += 32) {
-        Float8 e0 = {}, e1 = {}, e2 = {}, e3 = {};
-        Float8 c0 = {}, c1 = {}, c2 = {}, c3 = {};
+namespace {
+
+// Blocks of 4 x Lanes rows whose eight running sums (four of spread energy,
+// four of spread unpredictability) stay in registers across all columns;
+// lane b of a sum adds the columns in ascending k, as the plain loop would.
+template <int Lanes>
+__attribute__((always_inline)) inline void spread_rows(const float* __restrict s_t,
+                                                       const float* __restrict group_e,
+                                                       const float* __restrict group_c,
+                                                       float* __restrict spread_e,
+                                                       float* __restrict spread_c, int rows,
+                                                       int columns) {
+    typedef float Vec __attribute__((vector_size(4 * Lanes)));
+    constexpr int kRows = 4 * Lanes;
+    for (int b0 = 0; b0 + kRows <= rows; b0 += kRows) {
+        Vec e[4] = {};
+        Vec c[4] = {};
         for (int k = 0; k < columns; ++k) {
             const float* row = s_t + k * rows + b0;
-            Float8 r0, r1, r2, r3;
-            std::memcpy(&r0, row, sizeof r0);
-            std::memcpy(&r1, row + 8, sizeof r1);
-            std::memcpy(&r2, row + 16, sizeof r2);
-            std::memcpy(&r3, row + 24, sizeof r3);
             const float g = group_e[k];
             const float h = group_c[k];
-            const Float8 ge = {g, g, g, g, g, g, g, g};
-            const Float8 gc = {h, h, h, h, h, h, h, h};
-            e0 += r0 * ge;
-            e1 += r1 * ge;
-            e2 += r2 * ge;
-            e3 += r3 * ge;
-            c0 += r0 * gc;
-            c1 += r1 * gc;
-            c2 += r2 * gc;
-            c3 += r3 * gc;
+            for (int i = 0; i < 4; ++i) {
+                Vec r;
+                std::memcpy(&r, row + Lanes * i, sizeof r);
+                e[i] += r * g;
+                c[i] += r * h;
+            }
         }
-        std::memcpy(spread_e + b0, &e0, sizeof e0);
-        std::memcpy(spread_e + b0 + 8, &e1, sizeof e1);
-        std::memcpy(spread_e + b0 + 16, &e2, sizeof e2);
-        std::memcpy(spread_e + b0 + 24, &e3, sizeof e3);
-        std::memcpy(spread_c + b0, &c0, sizeof c0);
-        std::memcpy(spread_c + b0 + 8, &c1, sizeof c1);
-        std::memcpy(spread_c + b0 + 16, &c2, sizeof c2);
-        std::memcpy(spread_c + b0 + 24, &c3, sizeof c3);
+        for (int i = 0; i < 4; ++i) {
+            std::memcpy(spread_e + b0 + Lanes * i, &e[i], sizeof e[i]);
+            std::memcpy(spread_c + b0 + Lanes * i, &c[i], sizeof c[i]);
+        }
     }
 }
+
+using SpreadKernel = void (*)(const float*, const float*, const float*, float*, float*, int, int);
+
+void spread_baseline(const float* s_t, const float* group_e, const float* group_c, float* spread_e,
+                     float* spread_c, int rows, int columns) {
+    spread_rows<8>(s_t, group_e, group_c, spread_e, spread_c, rows, columns);
+}
+
+#if ZUVO_MULTIVERSION
+__attribute__((target("avx2"))) void spread_avx2(const float* s_t, const float* group_e,
+                                                 const float* group_c, float* spread_e,
+                                                 float* spread_c, int rows, int columns) {
+    spread_rows<8>(s_t, group_e, group_c, spread_e, spread_c, rows, columns);
+}
+// Sixteen lanes: all 64 rows in one block.
+__attribute__((target("avx512f"))) void spread_avx512(const float* s_t, const float* group_e,
+                                                      const float* group_c, float* spread_e,
+                                                      float* spread_c, int rows, int columns) {
+    spread_rows<16>(s_t, group_e, group_c, spread_e, spread_c, rows, columns);
+}
+#endif
+
+// The copies this machine runs, baseline first and the widest last; found
+// once per process (a guarded function-local static).
+struct SpreadKernels {
+    SpreadKernel copy[3] = {spread_baseline, nullptr, nullptr};
+    int count = 1;
+};
+
+const SpreadKernels& spread_kernels() {
+    static const SpreadKernels kernels = [] {
+        SpreadKernels found;
+#if ZUVO_MULTIVERSION
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("avx2")) found.copy[found.count++] = spread_avx2;
+        if (__builtin_cpu_supports("avx512f")) found.copy[found.count++] = spread_avx512;
+#endif
+        return found;
+    }();
+    return kernels;
+}
+
+}  // namespace
 
 namespace {
 
@@ -304,8 +341,14 @@ void apply_window(const std::int16_t* __restrict samples, const float* __restric
 
 void spread(const float* __restrict s_t, const float* __restrict group_e,
             const float* __restrict group_c, float* __restrict spread_e,
-            float* __restrict spread_c, int rows, int columns) {
-    spread_clones(s_t, group_e, group_c, spread_e, spread_c, rows, columns);
+            float* __restrict spread_c, int rows, int columns, int copy) {
+    const SpreadKernels& kernels = spread_kernels();
+    kernels.copy[copy >= 0 && copy < kernels.count ? copy : kernels.count - 1](s_t, group_e, group_c, spread_e,
+                                                                               spread_c, rows, columns);
+}
+
+int spread_copies() {
+    return spread_kernels().count;
 }
 
 void partition_thresholds(const float* __restrict spread_e, const float* __restrict spread_c,

@@ -37,9 +37,13 @@ void apply_window(const std::int16_t* __restrict samples, const float* __restric
 //   spread_e[b] = sum over k < columns of s_t[k * rows + b] * group_e[k],
 //   spread_c[b] likewise with group_c,
 // summed in ascending k. s_t is the spreading matrix transposed (row k holds
-// how partition k spreads into every partition b), rows a multiple of 32.
+// how partition k spreads into every partition b), rows a multiple of 64.
+// The kernel has a copy per instruction set, all giving the same bits;
+// `copy` (0 = baseline .. spread_copies() - 1) picks one, for tests that
+// compare them, and by default the widest this machine runs.
 void spread(const float* __restrict s_t, const float* __restrict group_e, const float* __restrict group_c,
-            float* __restrict spread_e, float* __restrict spread_c, int rows, int columns);
+            float* __restrict spread_e, float* __restrict spread_c, int rows, int columns, int copy = -1);
+int spread_copies();
 
 // Natural logarithm and exponential by range reduction and a polynomial, in
 // plain arithmetic and integer operations on the bits (no library call,
