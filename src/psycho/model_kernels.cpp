@@ -280,14 +280,22 @@ static void line_thresholds_clones(const float* __restrict nb,
 namespace {
 
 // Sum of the 17 values v[0..16] in a fixed order: the two halves of 8 added
-// lane by lane, the 8 lanes in pairs, then v[16].
+// lane by lane, the 8 lanes in pairs, then v[16]:
+// ((s0 + s4) + (s2 + s6)) + ((s1 + s5) + (s3 + s7)) + v[16]. The pairs are
+// formed by moving lanes down within the vector (lane j + 4, then j + 2,
+// then j + 1 onto lane j), so that the sums never leave the registers.
+typedef std::int32_t Index8 __attribute__((vector_size(32)));
+
 inline float sum17(const float* v) {
     Float8 a;
     Float8 b;
     std::memcpy(&a, v, sizeof a);
     std::memcpy(&b, v + 8, sizeof b);
     const Float8 s = a + b;
-    return (((s[0] + s[4]) + (s[2] + s[6])) + ((s[1] + s[5]) + (s[3] + s[7]))) + v[16];
+    const Float8 u = s + __builtin_shuffle(s, Index8{4, 5, 6, 7, 4, 5, 6, 7});
+    const Float8 p = u + __builtin_shuffle(u, Index8{2, 3, 2, 3, 2, 3, 2, 3});
+    const Float8 w = p + __builtin_shuffle(p, Index8{1, 1, 1, 1, 1, 1, 1, 1});
+    return w[0] + v[16];
 }
 
 inline float min17(const float* v, float ceiling) {
