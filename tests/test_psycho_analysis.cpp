@@ -208,6 +208,32 @@ TEST(PsychoAnalysis, SpreadingEveryCopyIsTheAscendingSum) {
     }
 }
 
+TEST(PsychoAnalysis, LineThresholdsEveryCopyPicksThePartitionOrQuiet) {
+    // fthr[w] = max(nb[partition[w]], absthr[w]) from every copy, over all 64
+    // partitions (bit 5 of the index chooses the upper half of the table),
+    // ties and a count that leaves a tail after whole vectors.
+    constexpr int kLines = 513;
+    Noise noise{11u};
+    float nb[zuvo::kMaxPartitions];
+    for (float& v : nb) v = static_cast<float>(std::exp(10.0 * noise()));
+    std::vector<std::int32_t> partition(kLines);
+    std::vector<float> absthr(kLines);
+    for (int w = 0; w < kLines; ++w) {
+        partition[static_cast<std::size_t>(w)] = (w * 64) / kLines;
+        absthr[static_cast<std::size_t>(w)] =
+            w % 7 == 0 ? nb[(w * 64) / kLines] : static_cast<float>(std::exp(10.0 * noise()));
+    }
+    for (int copy = 0; copy < zuvo::line_threshold_copies(); ++copy) {
+        std::vector<float> fthr(kLines, -1.0f);
+        zuvo::line_thresholds(nb, zuvo::kMaxPartitions, partition.data(), absthr.data(), fthr.data(), kLines, copy);
+        for (int w = 0; w < kLines; ++w) {
+            const float level = nb[partition[static_cast<std::size_t>(w)]];
+            const float quiet = absthr[static_cast<std::size_t>(w)];
+            ASSERT_EQ(fthr[static_cast<std::size_t>(w)], level > quiet ? level : quiet) << "copy " << copy << " line " << w;
+        }
+    }
+}
+
 TEST(PsychoAnalysis, DigitalSilence) {
     PsychoModel model;
     quiet_setup(model, 44100.0f);

@@ -7,6 +7,10 @@
 
 #include "platform/platform.h"
 
+#if ZUVO_MULTIVERSION
+#include <immintrin.h>
+#endif
+
 namespace zuvo {
 
 ZUVO_VECTOR_KERNEL
@@ -279,6 +283,70 @@ static void line_thresholds_clones(const float* __restrict nb,
 
 namespace {
 
+using LineThresholds = void (*)(const float*, int, const std::int32_t*, const float*, float*, int);
+
+void line_thresholds_baseline(const float* nb, int /*partitions*/, const std::int32_t* partition,
+                              const float* absthr, float* fthr, int n) {
+    line_thresholds_clones(nb, partition, absthr, fthr, n);
+}
+
+#if ZUVO_MULTIVERSION
+// With AVX-512 the partition thresholds (at most 64) fit in four registers,
+// and a line's threshold is picked from them by two two-register permutes
+// and a blend on bit 5 of its partition, sixteen lines at a time, instead of
+// being gathered from memory.
+__attribute__((target("avx512f"))) void line_thresholds_avx512(const float* nb, int partitions,
+                                                             const std::int32_t* partition,
+                                                             const float* absthr, float* fthr,
+                                                             int n) {
+    alignas(64) float table[kMaxPartitions] = {};
+    for (int p = 0; p < partitions && p < kMaxPartitions; ++p) table[p] = nb[p];
+    const __m512 t0 = _mm512_load_ps(table);
+    const __m512 t1 = _mm512_load_ps(table + 16);
+    const __m512 t2 = _mm512_load_ps(table + 32);
+    const __m512 t3 = _mm512_load_ps(table + 48);
+    const __m512i bit5 = _mm512_set1_epi32(32);
+    int w = 0;
+    for (; w + 16 <= n; w += 16) {
+        const __m512i index = _mm512_loadu_si512(partition + w);
+        const __m512 low = _mm512_permutex2var_ps(t0, index, t1);
+        const __m512 high = _mm512_permutex2var_ps(t2, index, t3);
+        const __m512 level = _mm512_mask_blend_ps(_mm512_test_epi32_mask(index, bit5), low, high);
+        typedef float Float16 __attribute__((vector_size(64)));
+        const Float16 chosen = reinterpret_cast<const Float16&>(level);
+        Float16 quiet;
+        std::memcpy(&quiet, absthr + w, sizeof quiet);
+        const Float16 result = chosen > quiet ? chosen : quiet;
+        std::memcpy(fthr + w, &result, sizeof result);
+    }
+    for (; w < n; ++w) {
+        const float level = nb[partition[w]];
+        fthr[w] = level > absthr[w] ? level : absthr[w];
+    }
+}
+#endif
+
+struct LineThresholdKernels {
+    LineThresholds copy[2] = {line_thresholds_baseline, nullptr};
+    int count = 1;
+};
+
+const LineThresholdKernels& line_threshold_kernels() {
+    static const LineThresholdKernels kernels = [] {
+        LineThresholdKernels found;
+#if ZUVO_MULTIVERSION
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("avx512f")) found.copy[found.count++] = line_thresholds_avx512;
+#endif
+        return found;
+    }();
+    return kernels;
+}
+
+}  // namespace
+
+namespace {
+
 // Sum of the 17 values v[0..16] in a fixed order: the two halves of 8 added
 // lane by lane, the 8 lanes in pairs, then v[16]:
 // ((s0 + s4) + (s2 + s6)) + ((s1 + s5) + (s3 + s7)) + v[16]. The pairs are
@@ -368,9 +436,15 @@ void partition_thresholds(const float* __restrict spread_e, const float* __restr
                                 factor, nb, rows);
 }
 
-void line_thresholds(const float* __restrict nb, const std::int32_t* __restrict partition,
-                     const float* __restrict absthr, float* __restrict fthr, int n) {
-    line_thresholds_clones(nb, partition, absthr, fthr, n);
+void line_thresholds(const float* __restrict nb, int partitions, const std::int32_t* __restrict partition,
+                     const float* __restrict absthr, float* __restrict fthr, int n, int copy) {
+    const LineThresholdKernels& kernels = line_threshold_kernels();
+    kernels.copy[copy >= 0 && copy < kernels.count ? copy : kernels.count - 1](nb, partitions, partition, absthr,
+                                                                               fthr, n);
+}
+
+int line_threshold_copies() {
+    return line_threshold_kernels().count;
 }
 
 void ratio_to_db(const double* __restrict ratio, float* __restrict smr, int n) {

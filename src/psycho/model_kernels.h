@@ -72,9 +72,13 @@ void partition_thresholds(const float* __restrict spread_e, const float* __restr
                           float* __restrict tonality, float* __restrict factor,
                           float* __restrict nb, int rows);
 
-// Threshold of every line: fthr[w] = max(nb[partition[w]], absthr[w]), w < n.
-void line_thresholds(const float* __restrict nb, const std::int32_t* __restrict partition,
-                     const float* __restrict absthr, float* __restrict fthr, int n);
+// Threshold of every line: fthr[w] = max(nb[partition[w]], absthr[w]), w < n,
+// for nb[0 .. partitions - 1], partitions <= kMaxPartitions. Copies per
+// instruction set as for spread.
+constexpr int kMaxPartitions = 64;
+void line_thresholds(const float* __restrict nb, int partitions, const std::int32_t* __restrict partition,
+                     const float* __restrict absthr, float* __restrict fthr, int n, int copy = -1);
+int line_threshold_copies();
 
 // Per subband sb < 32 over its 17 lines L = 16 sb .. 16 sb + 16 (lines 0..512;
 // neighbours share one line): the energy E = sum of energy[L] and the

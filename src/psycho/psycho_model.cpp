@@ -390,7 +390,7 @@ void PsychoModel::analyze_pass(std::int16_t* history, const std::int16_t* fresh,
     // Threshold per line: the partition's noise threshold, at least the
     // threshold in quiet; then the signal-to-mask ratio per subband over its
     // 17 lines.
-    line_thresholds(nb, partition, absthr, fthr, kLines);
+    line_thresholds(nb, kPartitions, partition, absthr, fthr, kLines);
     double ratio[kSubbands];
     subband_ratios(energy, fthr, kLowSubbands, kThresholdCeiling, ratio);
     ratio_to_db(ratio, smr, kSubbands);
