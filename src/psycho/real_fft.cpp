@@ -151,67 +151,79 @@ ZUVO_KERNEL_PART void dft4(Cx u0, Cx u1, Cx u2, Cx u3, Cx* y, int step) {
     y[3 * step] = sub(d02, d13);
 }
 
-// One radix-8 decimation-in-frequency Stockham pass over sub-transforms of
-// length n with stride s (n * s = 512): for p < m = n/8 and q < s, the eight
-// inputs x[q + s (p + j m)], j = 0..7, go to y[q + s (8p + k)], output k
-// turned by W_n^(k p). The 8-point DFT is two 4-point DFTs: of the sums
-// a_j + a_(j+4) (the even outputs) and of the differences turned by W_8^j
-// (the odd ones). The input is either the packed samples (float, real and
-// imaginary parts interleaved: the first pass) or the previous pass's split
-// arrays; in_r and in_i point at j = 0 and step is the distance to j + 1.
-template <int n, int s, typename In>
-ZUVO_KERNEL_PART void radix8_pass(const In* __restrict in_r, const In* __restrict in_i, int step,
-                                  int stride, Real* __restrict yr, Real* __restrict yi) {
-    static_assert(n * s == kHalf, "one pass covers the whole transform");
+// One radix-8 butterfly of a decimation-in-frequency pass: the eight inputs
+// x[j step], j = 0..7, to y[k out_step], output k turned by W_n^(k p) (the
+// factors' rows hold m = n/8 values). The 8-point DFT is two 4-point DFTs:
+// of the sums a_j + a_(j+4) (the even outputs) and of the differences turned
+// by W_8^j (the odd ones).
+template <int n>
+ZUVO_KERNEL_PART void radix8_butterfly(const Real* xr, const Real* xi, int step, int p, Real* yr,
+                                       Real* yi, int out_step) {
     constexpr int m = n / 8;
     constexpr Real kRoot = 0.70710678118654752440;  // sqrt(1/2)
     const Real* w = kTwiddles.data() + twiddle_offset(n);
+    Cx a[8];
+    for (int j = 0; j < 8; ++j) {
+        a[j] = {xr[j * step], xi[j * step]};
+    }
+    const Cx d0 = sub(a[0], a[4]);
+    const Cx d1 = sub(a[1], a[5]);
+    const Cx d2 = sub(a[2], a[6]);
+    const Cx d3 = sub(a[3], a[7]);
+    // W_8 = (1 - i) / sqrt 2, W_8^2 = -i, W_8^3 = (-1 - i) / sqrt 2
+    const Cx t1 = {(d1.r + d1.i) * kRoot, (d1.i - d1.r) * kRoot};
+    const Cx t3 = {(d3.i - d3.r) * kRoot, -((d3.r + d3.i) * kRoot)};
+    Cx out[8];
+    dft4(add(a[0], a[4]), add(a[1], a[5]), add(a[2], a[6]), add(a[3], a[7]), out, 2);
+    dft4(d0, t1, turn_minus_i(d2), t3, out + 1, 2);
+    yr[0] = out[0].r;
+    yi[0] = out[0].i;
+    for (int k = 1; k < 8; ++k) {
+        if constexpr (m == 1) {
+            yr[k * out_step] = out[k].r;
+            yi[k * out_step] = out[k].i;
+        } else {
+            const Real wr = w[(2 * k - 2) * m + p];
+            const Real wi = w[(2 * k - 1) * m + p];
+            yr[k * out_step] = out[k].r * wr - out[k].i * wi;
+            yi[k * out_step] = out[k].r * wi + out[k].i * wr;
+        }
+    }
+}
+
+// One radix-8 decimation-in-frequency Stockham pass over sub-transforms of
+// length n with stride s (n * s = 512): for p < m = n/8 and q < s, the eight
+// inputs x[q + s (p + j m)], j = 0..7, go to y[q + s (8p + k)]. The first
+// pass (s = 1) is a loop over p alone, with its outputs eight apart.
+template <int n, int s>
+ZUVO_KERNEL_PART void radix8_pass(const Real* __restrict xr, const Real* __restrict xi,
+                                  Real* __restrict yr, Real* __restrict yi) {
+    static_assert(n * s == kHalf, "one pass covers the whole transform");
+    constexpr int m = n / 8;
     for (int p = 0; p < m; ++p) {
-        for (int q = 0; q < s; ++q) {
-            const int at = stride * (q + s * p);
-            Cx a[8];
-            for (int j = 0; j < 8; ++j) {
-                a[j] = {static_cast<Real>(in_r[at + j * step]), static_cast<Real>(in_i[at + j * step])};
-            }
-            const Cx d0 = sub(a[0], a[4]);
-            const Cx d1 = sub(a[1], a[5]);
-            const Cx d2 = sub(a[2], a[6]);
-            const Cx d3 = sub(a[3], a[7]);
-            // W_8 = (1 - i) / sqrt 2, W_8^2 = -i, W_8^3 = (-1 - i) / sqrt 2
-            const Cx t1 = {(d1.r + d1.i) * kRoot, (d1.i - d1.r) * kRoot};
-            const Cx t3 = {(d3.i - d3.r) * kRoot, -((d3.r + d3.i) * kRoot)};
-            Cx out[8];
-            dft4(add(a[0], a[4]), add(a[1], a[5]), add(a[2], a[6]), add(a[3], a[7]), out, 2);
-            dft4(d0, t1, turn_minus_i(d2), t3, out + 1, 2);
-            Real* outr = yr + q + s * 8 * p;
-            Real* outi = yi + q + s * 8 * p;
-            outr[0] = out[0].r;
-            outi[0] = out[0].i;
-            for (int k = 1; k < 8; ++k) {
-                if constexpr (m == 1) {
-                    outr[k * s] = out[k].r;
-                    outi[k * s] = out[k].i;
-                } else {
-                    const Real wr = w[(2 * k - 2) * m + p];
-                    const Real wi = w[(2 * k - 1) * m + p];
-                    outr[k * s] = out[k].r * wr - out[k].i * wi;
-                    outi[k * s] = out[k].r * wi + out[k].i * wr;
-                }
+        if constexpr (s == 1) {
+            radix8_butterfly<n>(xr + p, xi + p, m, p, yr + 8 * p, yi + 8 * p, 1);
+        } else {
+            for (int q = 0; q < s; ++q) {
+                radix8_butterfly<n>(xr + q + s * p, xi + q + s * p, s * m, p, yr + q + s * 8 * p,
+                                    yi + q + s * 8 * p, s);
             }
         }
     }
 }
 
 // The three radix-8 passes of the 512-point transform of the packed samples
-// z[n] = x[2n] + i x[2n+1], into zr, zi (ar, ai are scratch); the last
-// radix-2 pass is left to the split below. The first pass reads the packed
-// samples straight from x.
+// z[n] = x[2n] + i x[2n+1], into zr, zi (ar, ai are scratch).
 ZUVO_KERNEL_PART void packed_radix8_passes(const float* __restrict x, Real* __restrict zr,
                                            Real* __restrict zi, Real* __restrict ar,
                                            Real* __restrict ai) {
-    radix8_pass<512, 1>(x, x + 1, 2 * 64, 2, zr, zi);
-    radix8_pass<64, 8>(zr, zi, 8 * 8, 1, ar, ai);
-    radix8_pass<8, 64>(ar, ai, 64, 1, zr, zi);
+    for (int k = 0; k < kHalf; ++k) {
+        ar[k] = x[2 * k];
+        ai[k] = x[2 * k + 1];
+    }
+    radix8_pass<512, 1>(ar, ai, zr, zi);
+    radix8_pass<64, 8>(zr, zi, ar, ai);
+    radix8_pass<8, 64>(ar, ai, zr, zi);
 }
 
 // Line k of the real input's spectrum from the packed transform Z, for
