@@ -24,6 +24,7 @@
 #include "layer2/scale_factors.h"
 #include "output/bit_writer.h"
 #include "psycho/psycho_model.h"
+#include "psycho/real_fft.h"
 
 namespace {
 
@@ -133,6 +134,30 @@ void BM_PsychoModelFrame(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * 2 * kFrameSamples);
 }
 BENCHMARK(BM_PsychoModelFrame);
+
+// The model's spectrum of one 1024-sample block (energy, magnitude and phase
+// per line); the model computes four per stereo frame. The blocks are taken
+// from the signal, windowed by nothing: only the transform's cost matters.
+void BM_Spectrum1024(benchmark::State& state) {
+    const StereoSignal& in = signal();
+    constexpr int kBlocks = kFrames;
+    static float blocks[kBlocks][zuvo::kSpectrumSize];
+    for (int b = 0; b < kBlocks; ++b) {
+        for (int n = 0; n < zuvo::kSpectrumSize; ++n) blocks[b][n] = in.frame(b % 2, b)[n];
+    }
+    static float energy[zuvo::kSpectrumLines], magnitude[zuvo::kSpectrumLines];
+    static float phase_re[zuvo::kSpectrumLines], phase_im[zuvo::kSpectrumLines];
+    int index = 0;
+    for (auto _ : state) {
+        zuvo::spectrum_1024(blocks[index], energy, magnitude, phase_re, phase_im);
+        index = (index + 1) % kBlocks;
+        benchmark::DoNotOptimize(energy);
+        benchmark::DoNotOptimize(phase_re);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations());  // transforms
+}
+BENCHMARK(BM_Spectrum1024);
 
 // Everything the Layer II stages read for one frame, computed up front for
 // every frame of the signal: subband samples, scale-factor indices with their

@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #include "platform/platform.h"
 
@@ -80,22 +82,23 @@ constexpr CosSin unit_root(long j, long n) {
     }
 }
 
-// The forward factors W_n^(k p) = e^(-2 pi i k p / n), k = 1, 2, 3, of the
-// radix-4 pass on sub-transforms of length n, for p = 0 .. n/4 - 1, stored
-// as six rows of n/4 values (w1 re, w1 im, w2 re, w2 im, w3 re, w3 im) in
-// one table for all four passes (n = 512, 128, 32, 8).
-constexpr int kTwiddleCount = 6 * (128 + 32 + 8 + 2);
+// The forward factors W_n^(k p) = e^(-2 pi i k p / n), k = 1..7, of the
+// radix-8 pass on sub-transforms of length n, for p = 0 .. n/8 - 1, stored
+// as fourteen rows of n/8 values (w1 re, w1 im, ..., w7 re, w7 im) in one
+// table for the two passes that turn their outputs (n = 512, 64; the last,
+// n = 8, has only p = 0 and factors 1).
+constexpr int kTwiddleCount = 14 * (64 + 8);
 constexpr int twiddle_offset(int n) {
-    return n == 512 ? 0 : n == 128 ? 6 * 128 : n == 32 ? 6 * (128 + 32) : 6 * (128 + 32 + 8);
+    return n == 512 ? 0 : 14 * 64;
 }
 
 constexpr std::array<Real, kTwiddleCount> make_twiddles() {
     std::array<Real, kTwiddleCount> t{};
-    for (int n = 512; n >= 8; n /= 4) {
-        const int m = n / 4;
+    for (int n = 512; n >= 64; n /= 8) {
+        const int m = n / 8;
         const int base = twiddle_offset(n);
         for (int p = 0; p < m; ++p) {
-            for (int k = 1; k <= 3; ++k) {
+            for (int k = 1; k <= 7; ++k) {
                 const CosSin w = unit_root(static_cast<long>(k) * p, n);
                 t[static_cast<std::size_t>(base + (2 * k - 2) * m + p)] = static_cast<Real>(w.c);
                 t[static_cast<std::size_t>(base + (2 * k - 1) * m + p)] = static_cast<Real>(-w.s);
@@ -104,16 +107,15 @@ constexpr std::array<Real, kTwiddleCount> make_twiddles() {
     }
     return t;
 }
-
-// e^(-2 pi i k / 1024) for k = 0..512: the split of the packed transform.
+// e^(-2 pi i k / 1024) for k = 0..511: the split of the packed transform.
 struct SplitTable {
-    std::array<Real, kHalf + 1> re{};
-    std::array<Real, kHalf + 1> im{};
+    std::array<Real, kHalf> re{};
+    std::array<Real, kHalf> im{};
 };
 
 constexpr SplitTable make_split() {
     SplitTable t{};
-    for (int k = 0; k <= kHalf; ++k) {
+    for (int k = 0; k < kHalf; ++k) {
         const CosSin w = unit_root(k, 2 * kHalf);
         t.re[static_cast<std::size_t>(k)] = static_cast<Real>(w.c);
         t.im[static_cast<std::size_t>(k)] = static_cast<Real>(-w.s);
@@ -126,194 +128,231 @@ constexpr SplitTable kSplit = make_split();
 
 // ------------------------------------------------------------- passes
 
-// One radix-4 decimation-in-frequency Stockham pass over sub-transforms of
-// length n with stride s (n * s = 512): for p < n/4 and q < s, the four
-// inputs x[q + s (p + j m)], j = 0..3 (m = n/4), go to y[q + s (4p + j)],
-// the outputs 1..3 turned by W_n^p, W_n^2p, W_n^3p.
-ZUVO_KERNEL_PART void radix4_butterfly(Real ar, Real ai, Real br, Real bi, Real cr, Real ci, Real dr,
-                             Real di, const Real* w, int m, int p, Real* yr, Real* yi, int out,
-                             int s) {
-    const Real apc_r = ar + cr;
-    const Real apc_i = ai + ci;
-    const Real amc_r = ar - cr;
-    const Real amc_i = ai - ci;
-    const Real bpd_r = br + dr;
-    const Real bpd_i = bi + di;
-    // -i (b - d)
-    const Real jbd_r = bi - di;
-    const Real jbd_i = dr - br;
-    const Real y1r = amc_r + jbd_r;
-    const Real y1i = amc_i + jbd_i;
-    const Real y2r = apc_r - bpd_r;
-    const Real y2i = apc_i - bpd_i;
-    const Real y3r = amc_r - jbd_r;
-    const Real y3i = amc_i - jbd_i;
-    const Real w1r = w[p];
-    const Real w1i = w[m + p];
-    const Real w2r = w[2 * m + p];
-    const Real w2i = w[3 * m + p];
-    const Real w3r = w[4 * m + p];
-    const Real w3i = w[5 * m + p];
-    yr[out] = apc_r + bpd_r;
-    yi[out] = apc_i + bpd_i;
-    yr[out + s] = y1r * w1r - y1i * w1i;
-    yi[out + s] = y1r * w1i + y1i * w1r;
-    yr[out + 2 * s] = y2r * w2r - y2i * w2i;
-    yi[out + 2 * s] = y2r * w2i + y2i * w2r;
-    yr[out + 3 * s] = y3r * w3r - y3i * w3i;
-    yi[out + 3 * s] = y3r * w3i + y3i * w3r;
+// A complex value in double.
+struct Cx {
+    Real r;
+    Real i;
+};
+
+ZUVO_KERNEL_PART Cx add(Cx a, Cx b) { return {a.r + b.r, a.i + b.i}; }
+ZUVO_KERNEL_PART Cx sub(Cx a, Cx b) { return {a.r - b.r, a.i - b.i}; }
+// -i a
+ZUVO_KERNEL_PART Cx turn_minus_i(Cx a) { return {a.i, -a.r}; }
+
+// The 4-point DFT of u0..u3 into y[0], y[step], y[2 step], y[3 step].
+ZUVO_KERNEL_PART void dft4(Cx u0, Cx u1, Cx u2, Cx u3, Cx* y, int step) {
+    const Cx s02 = add(u0, u2);
+    const Cx d02 = sub(u0, u2);
+    const Cx s13 = add(u1, u3);
+    const Cx d13 = turn_minus_i(sub(u1, u3));
+    y[0] = add(s02, s13);
+    y[step] = add(d02, d13);
+    y[2 * step] = sub(s02, s13);
+    y[3 * step] = sub(d02, d13);
 }
 
-// The later passes, s > 1: inner loops over q run over contiguous data.
-template <int n, int s>
-ZUVO_KERNEL_PART void radix4_pass(const Real* __restrict xr, const Real* __restrict xi, Real* __restrict yr,
-                        Real* __restrict yi) {
-    static_assert(n * s == kHalf && s > 1, "one pass covers the whole transform");
-    constexpr int m = n / 4;
+// One radix-8 butterfly of a decimation-in-frequency pass: the eight inputs
+// x[j step], j = 0..7, to y[k out_step], output k turned by W_n^(k p) (the
+// factors' rows hold m = n/8 values). The 8-point DFT is two 4-point DFTs:
+// of the sums a_j + a_(j+4) (the even outputs) and of the differences turned
+// by W_8^j (the odd ones).
+template <int n>
+ZUVO_KERNEL_PART void radix8_butterfly(const Real* xr, const Real* xi, int step, int p, Real* yr,
+                                       Real* yi, int out_step) {
+    constexpr int m = n / 8;
+    constexpr Real kRoot = 0.70710678118654752440;  // sqrt(1/2)
     const Real* w = kTwiddles.data() + twiddle_offset(n);
-    for (int p = 0; p < m; ++p) {
-        const Real* ar = xr + s * p;
-        const Real* ai = xi + s * p;
-        Real* outr = yr + 4 * s * p;
-        Real* outi = yi + 4 * s * p;
-        for (int q = 0; q < s; ++q) {
-            radix4_butterfly(ar[q], ai[q], ar[q + s * m], ai[q + s * m], ar[q + 2 * s * m],
-                             ai[q + 2 * s * m], ar[q + 3 * s * m], ai[q + 3 * s * m], w, m, p,
-                             outr + q, outi + q, 0, s);
+    Cx a[8];
+    for (int j = 0; j < 8; ++j) {
+        a[j] = {xr[j * step], xi[j * step]};
+    }
+    const Cx d0 = sub(a[0], a[4]);
+    const Cx d1 = sub(a[1], a[5]);
+    const Cx d2 = sub(a[2], a[6]);
+    const Cx d3 = sub(a[3], a[7]);
+    // W_8 = (1 - i) / sqrt 2, W_8^2 = -i, W_8^3 = (-1 - i) / sqrt 2
+    const Cx t1 = {(d1.r + d1.i) * kRoot, (d1.i - d1.r) * kRoot};
+    const Cx t3 = {(d3.i - d3.r) * kRoot, -((d3.r + d3.i) * kRoot)};
+    Cx out[8];
+    dft4(add(a[0], a[4]), add(a[1], a[5]), add(a[2], a[6]), add(a[3], a[7]), out, 2);
+    dft4(d0, t1, turn_minus_i(d2), t3, out + 1, 2);
+    yr[0] = out[0].r;
+    yi[0] = out[0].i;
+    for (int k = 1; k < 8; ++k) {
+        if constexpr (m == 1) {
+            yr[k * out_step] = out[k].r;
+            yi[k * out_step] = out[k].i;
+        } else {
+            const Real wr = w[(2 * k - 2) * m + p];
+            const Real wi = w[(2 * k - 1) * m + p];
+            yr[k * out_step] = out[k].r * wr - out[k].i * wi;
+            yi[k * out_step] = out[k].r * wi + out[k].i * wr;
         }
     }
 }
 
-// The first four passes of the 512-point transform of the packed samples
-// z[n] = x[2n] + i x[2n+1], into ar, ai (zr, zi are scratch); the last
-// radix-2 pass is left to the split below. The first pass (s = 1) reads the
-// packed samples straight from x.
-ZUVO_KERNEL_PART void packed_radix4_passes(const float* __restrict x, Real* __restrict zr,
-                                           Real* __restrict zi, Real* __restrict ar,
-                                           Real* __restrict ai) {
-    constexpr int m = kHalf / 4;
-    const Real* w = kTwiddles.data() + twiddle_offset(kHalf);
+// One radix-8 decimation-in-frequency Stockham pass over sub-transforms of
+// length n with stride s (n * s = 512): for p < m = n/8 and q < s, the eight
+// inputs x[q + s (p + j m)], j = 0..7, go to y[q + s (8p + k)]. The first
+// pass (s = 1) is a loop over p alone, with its outputs eight apart.
+template <int n, int s>
+ZUVO_KERNEL_PART void radix8_pass(const Real* __restrict xr, const Real* __restrict xi,
+                                  Real* __restrict yr, Real* __restrict yi) {
+    static_assert(n * s == kHalf, "one pass covers the whole transform");
+    constexpr int m = n / 8;
     for (int p = 0; p < m; ++p) {
-        radix4_butterfly(x[2 * p], x[2 * p + 1], x[2 * (p + m)], x[2 * (p + m) + 1],
-                         x[2 * (p + 2 * m)], x[2 * (p + 2 * m) + 1], x[2 * (p + 3 * m)],
-                         x[2 * (p + 3 * m) + 1], w, m, p, zr, zi, 4 * p, 1);
+        if constexpr (s == 1) {
+            radix8_butterfly<n>(xr + p, xi + p, m, p, yr + 8 * p, yi + 8 * p, 1);
+        } else {
+            for (int q = 0; q < s; ++q) {
+                radix8_butterfly<n>(xr + q + s * p, xi + q + s * p, s * m, p, yr + q + s * 8 * p,
+                                    yi + q + s * 8 * p, s);
+            }
+        }
     }
-    radix4_pass<128, 4>(zr, zi, ar, ai);
-    radix4_pass<32, 16>(ar, ai, zr, zi);
-    radix4_pass<8, 64>(zr, zi, ar, ai);
 }
 
-// The last radix-2 pass (length 2, stride 256, no turning) fused with the
-// split: from the four passes' output a, Z[q] = a[q] + a[q + 256] and
-// Z[q + 256] = a[q] - a[q + 256]. Lines k and 512 - k (1 <= k < 256) need the
-// same two values Z[k] and Z[512 - k], so one step gives both:
+// The three radix-8 passes of the 512-point transform of the packed samples
+// z[n] = x[2n] + i x[2n+1], into zr, zi (ar, ai are scratch).
+ZUVO_KERNEL_PART void packed_radix8_passes(const float* __restrict x, Real* __restrict zr,
+                                           Real* __restrict zi, Real* __restrict ar,
+                                           Real* __restrict ai) {
+    for (int k = 0; k < kHalf; ++k) {
+        ar[k] = x[2 * k];
+        ai[k] = x[2 * k + 1];
+    }
+    radix8_pass<512, 1>(ar, ai, zr, zi);
+    radix8_pass<64, 8>(zr, zi, ar, ai);
+    radix8_pass<8, 64>(ar, ai, zr, zi);
+}
+
+// Line k of the real input's spectrum from the packed transform Z, for
+// k = 0..511 (z holds Z[0..511] and Z[512] = Z[0]):
 //   2 E[k] = Z[k] + conj Z[512-k],  2 O[k] = (Z[k] - conj Z[512-k]) / i,
-//   E[512-k] = conj E[k],  O[512-k] = -conj O[k],
-//   2 X[k] = 2 E[k] + w[k] 2 O[k]  (w[k] = e^(-2 pi i k / 1024)).
-// The sign flips are exact, so every line is the same sequence of roundings
-// as the split computed one line at a time. Each line is halved (exact) and
-// rounded once to float into re, im for k = 1..511 (through xr, xi: the
-// compiler vectorizes the partner lines' reversed order only in a loop with
-// one element type); lines 0 and 512 are left to the caller, from
-// Z[0] = (z0r, z0i).
-ZUVO_KERNEL_PART void last_pass_and_split(const Real* __restrict ar, const Real* __restrict ai,
-                                          Real* __restrict xr, Real* __restrict xi,
-                                          float* __restrict re, float* __restrict im,
-                                          Real& z0r, Real& z0i) {
-    constexpr int h = kHalf / 2;
+//   2 X[k] = 2 E[k] + w[k] 2 O[k]  (w[k] = e^(-2 pi i k / 1024)),
+// into xr, xi (2 X, still in double) for the lines [begin, end). Line 512 is
+// Z[0]'s real part minus its imaginary part.
+ZUVO_KERNEL_PART void split(const Real* __restrict zr, const Real* __restrict zi, int begin, int end,
+                            Real* __restrict xr, Real* __restrict xi) {
     const Real* wr = kSplit.re.data();
     const Real* wi = kSplit.im.data();
-    for (int k = 1; k < h; ++k) {
-        const int j = kHalf - k;  // its partner line, 257..511
-        const Real zr = ar[k] + ar[k + h];
-        const Real zi = ai[k] + ai[k + h];
-        const Real rr = ar[h - k] - ar[j];  // Z[512 - k] = a[256 - k] - a[512 - k]
-        const Real ri = ai[h - k] - ai[j];
-        const Real er = zr + rr;
-        const Real ei = zi - ri;
-        const Real or_ = zi + ri;
-        const Real oi = rr - zr;
-        // line k
-        xr[k] = (er + (or_ * wr[k] - oi * wi[k]));
-        xi[k] = (ei + (or_ * wi[k] + oi * wr[k]));
-        // line 512 - k: E' = (er, -ei), O' = (or_, -oi)
-        xr[j] = (er + (or_ * wr[j] + oi * wi[j]));
-        xi[j] = (-ei + (or_ * wi[j] - oi * wr[j]));
+    for (int k = begin; k < end; ++k) {
+        const int j = kHalf - k;
+        const Real er = zr[k] + zr[j];
+        const Real ei = zi[k] - zi[j];
+        const Real or_ = zi[k] + zi[j];
+        const Real oi = zr[j] - zr[k];
+        xr[k] = er + (or_ * wr[k] - oi * wi[k]);
+        xi[k] = ei + (or_ * wi[k] + oi * wr[k]);
     }
-    // Line 256 is its own partner: Z[256] = a[0] - a[256].
-    {
-        const Real zr = ar[0] - ar[h];
-        const Real zi = ai[0] - ai[h];
-        const Real er = zr + zr;
-        const Real ei = zi - zi;
-        const Real or_ = zi + zi;
-        const Real oi = zr - zr;
-        xr[h] = (er + (or_ * wr[h] - oi * wi[h]));
-        xi[h] = (ei + (or_ * wi[h] + oi * wr[h]));
-    }
-    for (int k = 1; k < kHalf; ++k) {
-        re[k] = static_cast<float>(0.5 * xr[k]);
-        im[k] = static_cast<float>(0.5 * xi[k]);
-    }
-    z0r = ar[0] + ar[h];
-    z0i = ai[0] + ai[h];
 }
+
+// Each line halved (exact) and rounded once to float. The compiler
+// vectorizes the partner lines' reversed order only in a loop with one
+// element type: so the split stays in double and this loop converts.
+ZUVO_KERNEL_PART float to_float(Real twice) {
+    return static_cast<float>(0.5 * twice);
+}
+
+// The 512-point transform of the packed samples into z (512 values and a
+// copy of Z[0] after them), with the scratch arrays a.
+ZUVO_KERNEL_PART void packed_transform(const float* __restrict x, Real* __restrict zr,
+                                       Real* __restrict zi, Real* __restrict ar,
+                                       Real* __restrict ai) {
+    packed_radix8_passes(x, zr, zi, ar, ai);
+    zr[kHalf] = zr[0];
+    zi[kHalf] = zi[0];
+}
+
+// a where keep has all bits set, b where it has none. Choosing by bit masks
+// rather than by a condition makes every line compute its square root and
+// reciprocal (also those it then discards), so that the compiler can
+// vectorize the loop without masked divisions: given a condition, it moves
+// the division under it, and may not execute a division the source does not
+// (it could raise a floating-point exception).
+ZUVO_KERNEL_PART float choose(std::uint32_t keep, float a, float b) {
+    std::uint32_t bits_a = 0;
+    std::uint32_t bits_b = 0;
+    std::memcpy(&bits_a, &a, sizeof bits_a);
+    std::memcpy(&bits_b, &b, sizeof bits_b);
+    const std::uint32_t bits = (bits_a & keep) | (bits_b & ~keep);
+    float v = 0.0f;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+
+// The four working arrays of the passes. Arrays exactly 4 KiB apart would
+// make the loads from one wait for stores to another at the same low address
+// bits; a gap of one cache line between them staggers them (and leaves room
+// for the copy of Z[0]).
+struct Scratch {
+    static constexpr int kStride = kHalf + 8;
+    alignas(64) Real data[4 * kStride];
+    Real* array(int index) { return data + index * kStride; }
+};
 
 }  // namespace
 
 ZUVO_FFT_KERNEL
 static void real_fft_1024_clones(const float* x, float* re, float* im) {
-    alignas(64) Real zr[kHalf];
-    alignas(64) Real zi[kHalf];
-    alignas(64) Real ar[kHalf];
-    alignas(64) Real ai[kHalf];
-    packed_radix4_passes(x, zr, zi, ar, ai);
-    Real z0r = 0.0;
-    Real z0i = 0.0;
-    last_pass_and_split(ar, ai, zr, zi, re, im, z0r, z0i);
-    re[0] = static_cast<float>(z0r + z0i);
-    im[0] = 0.0f;
-    re[kHalf] = static_cast<float>(z0r - z0i);
+    Scratch work;
+    Real* zr = work.array(0);
+    Real* zi = work.array(1);
+    Real* xr = work.array(2);
+    Real* xi = work.array(3);
+    packed_transform(x, zr, zi, xr, xi);
+    split(zr, zi, 0, kHalf, xr, xi);
+    for (int k = 0; k < kHalf; ++k) {
+        re[k] = to_float(xr[k]);
+        im[k] = to_float(xi[k]);
+    }
+    re[kHalf] = static_cast<float>(zr[0] - zi[0]);
     im[kHalf] = 0.0f;
 }
 
+// The transform, then per line the energy, magnitude and phase. The split
+// and the per-line work alternate in blocks of lines, so that the square
+// roots and divisions of one block overlap the split's arithmetic of the
+// next.
 ZUVO_FFT_KERNEL
 static void spectrum_1024_clones(const float* x, float* energy, float* magnitude, float* phase_re,
                                  float* phase_im) {
     constexpr float kEnergyFloor = 0.0005f;
-    alignas(64) Real zr[kHalf];
-    alignas(64) Real zi[kHalf];
-    alignas(64) Real ar[kHalf];
-    alignas(64) Real ai[kHalf];
-    packed_radix4_passes(x, zr, zi, ar, ai);
-    // The spectrum rounded to float, as real_fft_1024 gives it; the rest in
-    // single precision.
-    alignas(64) float spec_re[kHalf];
-    alignas(64) float spec_im[kHalf];
-    Real z0r = 0.0;
-    Real z0i = 0.0;
-    last_pass_and_split(ar, ai, zr, zi, spec_re, spec_im, z0r, z0i);
-
-    const float re0 = static_cast<float>(z0r + z0i);
+    constexpr int kBlock = 64;
+    const float floor_root = std::sqrt(kEnergyFloor);
+    Scratch work;
+    Real* zr = work.array(0);
+    Real* zi = work.array(1);
+    Real* xr = work.array(2);
+    Real* xi = work.array(3);
+    packed_transform(x, zr, zi, xr, xi);
+    for (int begin = 0; begin < kHalf; begin += kBlock) {
+        split(zr, zi, begin, begin + kBlock, xr, xi);
+        for (int k = begin; k < begin + kBlock; ++k) {
+            // The spectrum rounded to float, as real_fft_1024 gives it; the
+            // rest in single precision.
+            const float re = to_float(xr[k]);
+            const float im = to_float(xi[k]);
+            const float e = re * re + im * im;
+            // All bits set for lines at or above the floor (not for NaN).
+            const std::uint32_t keep = 0u - static_cast<std::uint32_t>(!(e < kEnergyFloor));
+            const float root = std::sqrt(e);
+            const float inverse = 1.0f / root;
+            energy[k] = choose(keep, e, kEnergyFloor);
+            magnitude[k] = choose(keep, root, floor_root);
+            // A floored line has phase 0.
+            phase_re[k] = choose(keep, re * inverse, 1.0f);
+            phase_im[k] = choose(keep, im * inverse, 0.0f);
+        }
+    }
+    // Line 0 (real: Z[0]'s real part plus its imaginary part) has no floor
+    // and phase (1, 0); line 512 (real too) has phase (1, 0) or (-1, 0).
+    const float re0 = static_cast<float>(zr[0] + zi[0]);
     energy[0] = re0 * re0;
     magnitude[0] = std::sqrt(energy[0]);
     phase_re[0] = 1.0f;
     phase_im[0] = 0.0f;
-    for (int k = 1; k < kHalf; ++k) {
-        const float re = spec_re[k];
-        const float im = spec_im[k];
-        const float e = re * re + im * im;
-        const bool floored = e < kEnergyFloor;
-        const float stored = floored ? kEnergyFloor : e;
-        const float root = std::sqrt(stored);
-        // A floored line has phase 0; the division by its root is unused.
-        const float inverse = 1.0f / root;
-        energy[k] = stored;
-        magnitude[k] = root;
-        phase_re[k] = floored ? 1.0f : re * inverse;
-        phase_im[k] = floored ? 0.0f : im * inverse;
-    }
-    const float re512 = static_cast<float>(z0r - z0i);
+    const float re512 = static_cast<float>(zr[0] - zi[0]);
     energy[kHalf] = re512 * re512;
     magnitude[kHalf] = std::sqrt(energy[kHalf]);
     phase_re[kHalf] = std::signbit(re512) ? -1.0f : 1.0f;

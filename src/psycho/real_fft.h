@@ -2,9 +2,9 @@
 //
 // Algorithm: the 1024 real samples x[n] are read as 512 complex values
 // z[n] = x[2n] + i x[2n+1] and transformed by a 512-point complex FFT
-// (Stockham autosort: four radix-4 passes and one radix-2 pass, real and
-// imaginary parts in separate arrays, so that every pass is a plain loop over
-// independent butterflies that the compiler vectorizes).
+// (Stockham autosort: three radix-8 decimation-in-frequency passes, 512 = 8^3,
+// real and imaginary parts in separate arrays, so that every pass is a plain
+// loop over independent butterflies that the compiler vectorizes).
 // The DFT of the real input then follows from Z = FFT(z) by the split
 //   X[k] = E[k] + e^(-2 pi i k / 1024) O[k],   k = 0..512,
 //   E[k] = (Z[k] + conj Z[512-k]) / 2,  O[k] = (Z[k] - conj Z[512-k]) / 2i.
