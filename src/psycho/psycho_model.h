@@ -2,12 +2,13 @@
 //
 // Psychoacoustic model 2. Each call analyses the 1152 samples of one channel
 // in two half-frame passes of 576 new samples: a Hann-windowed 1024-point
-// spectrum (single-precision real FFT, real_fft.h), a per-line unpredictability measure
-// predicted from the channel's two previous passes, grouping of the 513 lines
-// into partitions of about a third of a bark, spreading across partitions, a
-// tonality estimate choosing between a tonal and a noise-like masking SNR, a
-// threshold per line bounded below by the threshold in quiet, and finally a
-// signal-to-mask ratio per subband, the larger of the two passes.
+// spectrum (real FFT in double, rounded once to float: real_fft.h), a per-line
+// unpredictability measure predicted from the channel's two previous passes,
+// grouping of the 513 lines into partitions of about a third of a bark,
+// spreading across partitions, a tonality estimate choosing between a tonal
+// and a noise-like masking SNR, a threshold per line bounded below by the
+// threshold in quiet, and finally a signal-to-mask ratio per subband, the
+// larger of the two passes.
 //
 // The tables that depend only on the sampling rate are built once per stream
 // by model_setup, on the first analysis of the stream.

@@ -16,8 +16,7 @@ namespace {
 // The transform is compiled for AVX-512 too where the other kernels stop at
 // AVX2: its double-precision butterflies gain most from wider vectors. The
 // operations and their order are the same in every copy, so are the bits.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && \
-    !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#if ZUVO_MULTIVERSION
 #define ZUVO_FFT_KERNEL __attribute__((target_clones("avx512f", "avx2", "default")))
 #else
 #define ZUVO_FFT_KERNEL
