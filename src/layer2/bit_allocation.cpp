@@ -7,6 +7,7 @@
 // raise, its scfsi and scale factors, until no raise fits any more.
 #include "layer2/bit_allocation.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "layer2/alloc_tables.h"
@@ -53,18 +54,13 @@ class LowestMnrTree {
 public:
     static constexpr int kLeaves = 64;
 
-    // Every pair closed.
-    LowestMnrTree() {
+    // Every pair of the frame open with its mnr, the others closed.
+    LowestMnrTree(const float (*mnr)[32], int subbands, int channels) {
         for (int c = 0; c < 2; ++c) {
-            for (int s = 0; s < kSubbands; ++s) key_[kLeaves + leaf(c, s)] = key_of(kClosedMnr, c, s);
-        }
-        play_all();
-    }
-
-    // Opens every pair of the frame with its mnr, at once.
-    void open_all(const float (*mnr)[32], int subbands, int channels) {
-        for (int c = 0; c < channels; ++c) {
-            for (int s = 0; s < subbands; ++s) key_[kLeaves + leaf(c, s)] = key_of(mnr[c][s], c, s);
+            for (int s = 0; s < kSubbands; ++s) {
+                const bool open = c < channels && s < subbands;
+                key_[kLeaves + leaf(c, s)] = key_of(open ? mnr[c][s] : kClosedMnr, c, s);
+            }
         }
         play_all();
     }
@@ -116,19 +112,21 @@ private:
             key_[node] = right < left ? right : left;
         }
     }
-    // From `node` up: each takes the lower of its children.
+    // From `node`, a parent of two pairs, up: each takes the lower of its
+    // children (a fixed number of levels, so the loop unrolls).
     void walk_up(int node) {
         std::uint64_t key = key_[2 * node];
         const std::uint64_t right = key_[2 * node + 1];
         key = right < key ? right : key;
         key_[node] = key;
-        for (; node > 1; node /= 2) {
+        for (int level = 0; level < kLevelsAbovePairs; ++level, node /= 2) {
             const std::uint64_t sibling = key_[node ^ 1];
             key = sibling < key ? sibling : key;
             key_[node / 2] = key;
         }
     }
 
+    static constexpr int kLevelsAbovePairs = 5;  // from the parents of the pairs (32..63) to the root
     std::uint64_t key_[2 * kLeaves];  // node 1 the root, nodes 64..127 the pairs
 };
 
@@ -164,12 +162,22 @@ bool protected_stream(const CodingParams& coding) {
 }  // namespace
 
 void AllocationPrices::fill(const AllocTable& alloc, int sblimit) {
+    lowest_price = INT32_MAX;
     for (int s = 0; s < sblimit; ++s) {
         field_bits[s] = zuvo::field_bits(alloc, s);
         last[s] = last_index(alloc, s);
-        for (int k = 0; k <= last[s]; ++k) {
-            sample_bits[s][k] = sample_cost(alloc, s, k);
-            snr[s][k] = snr_of(alloc, s, k);
+        for (int k = 0; k < kAllocIndices; ++k) {
+            const int index = k < last[s] ? k : last[s];
+            sample_bits[s][k] = sample_cost(alloc, s, index);
+            snr[s][k] = snr_of(alloc, s, index);
+        }
+        for (int k = 0; k < kAllocIndices; ++k) {
+            step_bits[s][k] = k + 1 < kAllocIndices ? sample_bits[s][k + 1] - sample_bits[s][k] : 0;
+        }
+        // A first raise costs its sample bits and more; a later one its step.
+        for (int k = 0; k < last[s]; ++k) {
+            const std::int32_t price = k == 0 ? sample_bits[s][1] : step_bits[s][k];
+            lowest_price = price < lowest_price ? price : lowest_price;
         }
     }
 }
@@ -334,6 +342,13 @@ int BitAllocator::allocate_greedy(const float (*smr)[32], const std::int32_t (*s
     return greedy(prices_for(coding), smr, scfsi, allocation, available_bits, coding);
 }
 
+// Every open pair carries the price of its next raise: on the first, the
+// sample bits of index 1 with the pair's scfsi and scale factors (both
+// channels' in a joint subband); later, the step in sample bits to the next
+// index. A pair is untouched exactly while its index is 0, and a raise to
+// the last index closes it, so no per-pair state is needed; pairs without an
+// allocation field start closed, as the search would close them on sight
+// without spending a bit.
 int BitAllocator::greedy(const AllocationPrices& prices, const float (*smr)[32], const std::int32_t (*scfsi)[32],
                          std::int32_t (*allocation)[32], std::int32_t& available_bits, const CodingParams& coding) {
     for (int c = 0; c < kMaxChannels; ++c) {
@@ -349,62 +364,47 @@ int BitAllocator::greedy(const AllocationPrices& prices, const float (*smr)[32],
     const CodingLimits l = coding_limits(coding);
     const std::int32_t budget =
         available_bits - (header_bits_ + crc_bits_ + allocation_field_bits(prices.field_bits, l));
+    // Subbands from here on share one allocation between the two channels.
+    const int joint_from = l.nch == 2 ? l.bound : kSubbands;
 
-    float mnr[kMaxChannels][kSubbands] = {};
-    std::uint8_t sb_state[kMaxChannels][kSubbands] = {};
+    float mnr[kMaxChannels][kSubbands];
+    std::int32_t next_price[kMaxChannels][kSubbands];
     for (int c = 0; c < l.nch; ++c) {
-        for (int s = 0; s < l.sblimit; ++s) mnr[c][s] = snr_table[0] - smr[c][s];
+        for (int s = 0; s < l.sblimit; ++s) {
+            const std::int32_t other_side = s >= joint_from ? kScfsiBits + scale_factor_bits(scfsi[1 - c][s]) : 0;
+            next_price[c][s] = prices.sample_bits[s][1] + kScfsiBits + scale_factor_bits(scfsi[c][s]) + other_side;
+            mnr[c][s] = prices.last[s] > 0 ? snr_table[0] - smr[c][s] : LowestMnrTree::kClosedMnr;
+        }
     }
     // Bits spent so far on samples, scale factors and scfsi.
     std::int32_t spent = 0;
 
-    LowestMnrTree candidates;
-    candidates.open_all(mnr, l.sblimit, l.nch);
-    for (;;) {
-        int s = -1;
-        int c = -1;
-        if (!candidates.lowest(s, c)) break;
-
-        const int k = allocation[c][s];
-        const int last = prices.last[s];
-        const bool joint = l.nch == 2 && s >= l.bound;
-        if (k >= last) {
-            // A subband without an allocation field (or already at its last
-            // index) cannot be raised.
-            sb_state[c][s] = kClosed;
-        } else {
-            // A later raise pays the difference of the sample bits; the first
-            // also pays for scfsi and scale factors, for both channels in a
-            // joint subband. (Selects, not branches: which case comes up
-            // follows the signal.)
-            const bool first_raise = sb_state[c][s] == kUntouched;
-            const std::int32_t other_side = kScfsiBits + scale_factor_bits(scfsi[1 - c][s]);
-            const std::int32_t side = kScfsiBits + scale_factor_bits(scfsi[c][s]) + (joint ? other_side : 0);
-            const std::int32_t price =
-                prices.sample_bits[s][k + 1] - (first_raise ? 0 : prices.sample_bits[s][k]) + (first_raise ? side : 0);
-            // Only a budget strictly below the total refuses the raise: a raise
-            // that uses the last bit exactly is taken.
-            if (budget < spent + price) {
-                sb_state[c][s] = kClosed;
-            } else {
-                allocation[c][s] = k + 1;
-                spent += price;
-                sb_state[c][s] = k + 1 >= last ? kClosed : kOpen;
-                mnr[c][s] = prices.snr[s][k + 1] - smr[c][s];
-            }
-        }
-
-        if (joint) {
+    LowestMnrTree candidates(mnr, l.sblimit, l.nch);
+    int s = -1;
+    int c = -1;
+    // Once the bits left are below every price a pair can ask, each pair
+    // would only be refused and closed in turn: the search ends there.
+    while (budget - spent >= prices.lowest_price && candidates.lowest(s, c)) {
+        const std::int32_t price = next_price[c][s];
+        const int other = 1 - c;
+        // Only a budget strictly below the total refuses the raise: a raise
+        // that uses the last bit exactly is taken.
+        const bool fits = spent + price <= budget;
+        const int k = allocation[c][s] + (fits ? 1 : 0);
+        const bool closed = !fits || k >= prices.last[s];
+        const float snr = prices.snr[s][k];
+        spent += fits ? price : 0;
+        allocation[c][s] = k;
+        next_price[c][s] = prices.step_bits[s][k];
+        const float own = closed ? LowestMnrTree::kClosedMnr : snr - smr[c][s];
+        if (s >= joint_from) {
             // Both channels share one allocation above the bound.
-            const int other = 1 - c;
-            allocation[other][s] = allocation[c][s];
-            sb_state[other][s] = sb_state[c][s];
-            mnr[other][s] = prices.snr[s][allocation[c][s]] - smr[other][s];
-            const bool closed = sb_state[c][s] == kClosed;
-            candidates.update_both(s, closed ? LowestMnrTree::kClosedMnr : mnr[0][s],
-                                   closed ? LowestMnrTree::kClosedMnr : mnr[1][s]);
+            allocation[other][s] = k;
+            next_price[other][s] = prices.step_bits[s][k];
+            const float shared = closed ? LowestMnrTree::kClosedMnr : snr - smr[other][s];
+            candidates.update_both(s, c == 0 ? own : shared, c == 0 ? shared : own);
         } else {
-            candidates.update(c, s, sb_state[c][s] == kClosed ? LowestMnrTree::kClosedMnr : mnr[c][s]);
+            candidates.update(c, s, own);
         }
     }
 
