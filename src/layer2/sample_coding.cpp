@@ -75,12 +75,21 @@ std::uint32_t quantize_sample(double x, int quant_class, std::int32_t steps) {
 
 namespace {
 
+// The scale-factor indices of one channel's part: its own below joint_from,
+// the joint signal's from there to `end` (sblimit); none is read past it, as
+// those subbands code nothing whatever their scale factor.
+struct PartScaleIndices {
+    const std::int32_t* own;
+    const std::int32_t* joint;
+    int joint_from;
+    int end;
+};
+
 // The quantizers of the subbands of one channel in one part, lane by
 // subband, all in double as quantize_sample computes: the scale factor, A, B,
 // P and the highest code. A subband that codes nothing has P = 0 and highest
 // code 0, which yields code 0 whatever its samples.
 struct SubbandQuantizers {
-    double scale[kSubbands];
     double a[kSubbands];
     double b[kSubbands];
     double p[kSubbands];
@@ -90,7 +99,8 @@ struct SubbandQuantizers {
 };
 
 // quantize_sample for the subbands of the twelve samples of a part, side
-// by side: x = sample / scale, y = A*x + B; the upper half of the steps
+// by side: the scale factor of each subband from its index (limited to the
+// table), then x = sample / scale, y = A*x + B; the upper half of the steps
 // (offset P) when y >= 0, else y + 1; the step y * P, not a number or
 // negative read as 0, limited to the highest code, truncated, plus the
 // offset, limited again. The same double operations in the same order as the
@@ -99,8 +109,16 @@ struct SubbandQuantizers {
 // Only the first `lanes` subbands are computed; the others code nothing and
 // get code 0.
 template <int lanes>
-inline void quantize_lanes(const float (*samples)[32], const float (*joint)[32], int joint_from,
+inline void quantize_lanes(const float (*samples)[32], const float (*joint)[32], const PartScaleIndices& scale_index,
                            const SubbandQuantizers& q, std::uint32_t (*codes)[32]) {
+    const int joint_from = scale_index.joint_from;
+    double scale[kSubbands];
+    for (int sb = 0; sb < lanes; ++sb) {
+        const std::int32_t own = scale_index.own[sb];
+        const std::int32_t shared = sb < scale_index.end ? scale_index.joint[sb] : 0;
+        const std::int32_t index = sb < joint_from ? own : shared;
+        scale[sb] = static_cast<double>(scale_factor_table[index < 0 ? 0 : (index > 63 ? 63 : index)]);
+    }
     for (int j = 0; j < kPartSamples; ++j) {
         for (int sb = lanes; sb < kSubbands; ++sb) codes[j][sb] = 0;
         for (int sb = 0; sb < lanes; ++sb) {
@@ -112,7 +130,7 @@ inline void quantize_lanes(const float (*samples)[32], const float (*joint)[32],
             const std::int32_t p_code = q.p_code[sb];
             const std::int32_t highest_code = q.highest_code[sb];
             const float sample = sb < joint_from ? samples[j][sb] : joint[j][sb];
-            const double x = static_cast<double>(sample) / q.scale[sb];
+            const double x = static_cast<double>(sample) / scale[sb];
             const double y = q.a[sb] * x + q.b[sb];
             const bool upper = y >= 0.0;
             const double step = (y + (upper ? 0.0 : 1.0)) * q.p[sb];
@@ -128,17 +146,17 @@ inline void quantize_lanes(const float (*samples)[32], const float (*joint)[32],
 // steps of eight lanes: low bitrates code at most 8 or 12 subbands, the
 // second channel of a joint frame at most 16, and the top subbands of the
 // table often get no allocation; the lanes above code 0 in any case.
-ZUVO_VECTOR_KERNEL
-void quantize_part(const float (*samples)[32], const float (*joint)[32], int joint_from, int coded_end,
-                   const SubbandQuantizers& q, std::uint32_t (*codes)[32]) {
+ZUVO_WIDE_KERNEL
+void quantize_part(const float (*samples)[32], const float (*joint)[32], const PartScaleIndices& scale_index,
+                   int coded_end, const SubbandQuantizers& q, std::uint32_t (*codes)[32]) {
     if (coded_end <= 8) {
-        quantize_lanes<8>(samples, joint, joint_from, q, codes);
+        quantize_lanes<8>(samples, joint, scale_index, q, codes);
     } else if (coded_end <= 16) {
-        quantize_lanes<16>(samples, joint, joint_from, q, codes);
+        quantize_lanes<16>(samples, joint, scale_index, q, codes);
     } else if (coded_end <= 24) {
-        quantize_lanes<24>(samples, joint, joint_from, q, codes);
+        quantize_lanes<24>(samples, joint, scale_index, q, codes);
     } else {
-        quantize_lanes<kSubbands>(samples, joint, joint_from, q, codes);
+        quantize_lanes<kSubbands>(samples, joint, scale_index, q, codes);
     }
 }
 
@@ -228,14 +246,8 @@ void quantize(const ChannelScaleIndices* scale_index, const ChannelSamples* sb_s
             if (coded) coded_end = sb + 1;
         }
         for (int s = 0; s < kParts; ++s) {
-            for (int sb = 0; sb < joint_from; ++sb) {
-                q.scale[sb] = static_cast<double>(scale_factor_table[clamp_int(scale_index[k][s][sb], 0, 63)]);
-            }
-            for (int sb = joint_from; sb < l.sblimit; ++sb) {
-                q.scale[sb] = static_cast<double>(scale_factor_table[clamp_int(j_scale_index[s][sb], 0, 63)]);
-            }
-            for (int sb = l.sblimit; sb < kSubbands; ++sb) q.scale[sb] = 1.0;
-            quantize_part(sb_sample[k][s], j_sample[s], joint_from, coded_end, q, subband[k][s]);
+            const PartScaleIndices index{scale_index[k][s], j_scale_index[s], joint_from, l.sblimit};
+            quantize_part(sb_sample[k][s], j_sample[s], index, coded_end, q, subband[k][s]);
         }
     }
 }
