@@ -54,44 +54,44 @@ class LowestMnrTree {
 public:
     static constexpr int kLeaves = 64;
 
-    // Every pair of the frame open with its mnr, the others closed.
-    LowestMnrTree(const float (*mnr)[32], int subbands, int channels) {
+    // The pairs with their keys, [channel][subband].
+    explicit LowestMnrTree(const std::uint64_t (*keys)[32]) {
         for (int c = 0; c < 2; ++c) {
-            for (int s = 0; s < kSubbands; ++s) {
-                const bool open = c < channels && s < subbands;
-                key_[kLeaves + leaf(c, s)] = key_of(open ? mnr[c][s] : kClosedMnr, c, s);
-            }
+            for (int s = 0; s < kSubbands; ++s) key_[kLeaves + leaf(c, s)] = keys[c][s];
         }
-        play_all();
+        for (int node = kLeaves - 1; node >= 1; --node) {
+            const std::uint64_t left = key_[2 * node];
+            const std::uint64_t right = key_[2 * node + 1];
+            key_[node] = right < left ? right : left;
+        }
     }
 
-    // The pair to raise next, or false when every pair is closed.
-    bool lowest(int& subband, int& channel) const {
-        if (!(key_[1] < key_of(kNoChoice, 0, 0))) return false;
-        const int pair = static_cast<int>(key_[1] & 63u);
-        channel = pair / kSubbands;
-        subband = pair % kSubbands;
-        return true;
+    // The lowest key of all pairs.
+    std::uint64_t lowest() const { return key_[1]; }
+    std::uint64_t key(int channel, int subband) const { return key_[kLeaves + leaf(channel, subband)]; }
+
+    // Both channels' pairs of a subband take new keys (one of them may be
+    // its old one); returns the new lowest key. The walk up holds the
+    // winning key in a register and reads only the siblings, each match a
+    // select; the fixed number of levels lets the loop unroll.
+    std::uint64_t replace(int subband, std::uint64_t key0, std::uint64_t key1) {
+        int node = kLeaves + leaf(0, subband);
+        key_[node] = key0;
+        key_[node + 1] = key1;
+        std::uint64_t key = key1 < key0 ? key1 : key0;
+        node /= 2;
+        key_[node] = key;
+        for (int level = 0; level < kLevelsAbovePairs; ++level, node /= 2) {
+            const std::uint64_t sibling = key_[node ^ 1];
+            key = sibling < key ? sibling : key;
+            key_[node / 2] = key;
+        }
+        return key;
     }
 
-    // One pair's new mnr (a closed pair: kClosedMnr).
-    void update(int channel, int subband, float mnr) {
-        const int node = kLeaves + leaf(channel, subband);
-        key_[node] = key_of(mnr, channel, subband);
-        walk_up(node / 2);
-    }
-    // Both channels' pairs of a subband.
-    void update_both(int subband, float mnr0, float mnr1) {
-        const int node = kLeaves + leaf(0, subband);
-        key_[node] = key_of(mnr0, 0, subband);
-        key_[node + 1] = key_of(mnr1, 1, subband);
-        walk_up(node / 2);
-    }
-
-    static constexpr float kClosedMnr = 3.0e38f;
-
-private:
-    static int leaf(int channel, int subband) { return 2 * subband + channel; }
+    // The pair a key names.
+    static int channel_of(std::uint64_t key) { return static_cast<int>(key & 63u) / kSubbands; }
+    static int subband_of(std::uint64_t key) { return static_cast<int>(key & 63u) % kSubbands; }
 
     // A float's bits read as a signed integer order the non-negative floats;
     // the negative ones come out mirrored and are flipped back; the sign bit
@@ -104,27 +104,12 @@ private:
         const std::uint32_t order = static_cast<std::uint32_t>(bits >= 0 ? bits : bits ^ 0x7FFFFFFF) ^ 0x80000000u;
         return (static_cast<std::uint64_t>(order) << 32) | static_cast<std::uint32_t>(channel * kSubbands + subband);
     }
+    static std::uint64_t closed_key(int channel, int subband) { return key_of(kClosedMnr, channel, subband); }
 
-    void play_all() {
-        for (int node = kLeaves - 1; node >= 1; --node) {
-            const std::uint64_t left = key_[2 * node];
-            const std::uint64_t right = key_[2 * node + 1];
-            key_[node] = right < left ? right : left;
-        }
-    }
-    // From `node`, a parent of two pairs, up: each takes the lower of its
-    // children (a fixed number of levels, so the loop unrolls).
-    void walk_up(int node) {
-        std::uint64_t key = key_[2 * node];
-        const std::uint64_t right = key_[2 * node + 1];
-        key = right < key ? right : key;
-        key_[node] = key;
-        for (int level = 0; level < kLevelsAbovePairs; ++level, node /= 2) {
-            const std::uint64_t sibling = key_[node ^ 1];
-            key = sibling < key ? sibling : key;
-            key_[node / 2] = key;
-        }
-    }
+    static constexpr float kClosedMnr = 3.0e38f;
+
+private:
+    static int leaf(int channel, int subband) { return 2 * subband + channel; }
 
     static constexpr int kLevelsAbovePairs = 5;  // from the parents of the pairs (32..63) to the root
     std::uint64_t key_[2 * kLeaves];  // node 1 the root, nodes 64..127 the pairs
@@ -342,13 +327,15 @@ int BitAllocator::allocate_greedy(const float (*smr)[32], const std::int32_t (*s
     return greedy(prices_for(coding), smr, scfsi, allocation, available_bits, coding);
 }
 
-// Every open pair carries the price of its next raise: on the first, the
-// sample bits of index 1 with the pair's scfsi and scale factors (both
-// channels' in a joint subband); later, the step in sample bits to the next
-// index. A pair is untouched exactly while its index is 0, and a raise to
-// the last index closes it, so no per-pair state is needed; pairs without an
-// allocation field start closed, as the search would close them on sight
-// without spending a bit.
+// Every open pair carries the price of its next raise and the key it will
+// have after it: on the first raise, the sample bits of index 1 with the
+// pair's scfsi and scale factors (both channels' in a joint subband); later,
+// the step in sample bits to the next index. A pair is untouched exactly
+// while its index is 0, and a raise to the last index closes it, so no
+// per-pair state is needed; pairs without an allocation field start closed,
+// as the search would close them on sight without spending a bit. With the
+// next key ready, the chain from one choice to the next is a load, a select
+// and the walk up the tree; the key after that is worked out beside it.
 int BitAllocator::greedy(const AllocationPrices& prices, const float (*smr)[32], const std::int32_t (*scfsi)[32],
                          std::int32_t (*allocation)[32], std::int32_t& available_bits, const CodingParams& coding) {
     for (int c = 0; c < kMaxChannels; ++c) {
@@ -367,44 +354,58 @@ int BitAllocator::greedy(const AllocationPrices& prices, const float (*smr)[32],
     // Subbands from here on share one allocation between the two channels.
     const int joint_from = l.nch == 2 ? l.bound : kSubbands;
 
-    float mnr[kMaxChannels][kSubbands];
+    // The key of a pair after a raise from index k: closed at the last index.
+    auto raised_key = [&prices, smr](int c, int s, int k) {
+        return k + 1 >= prices.last[s]
+                   ? LowestMnrTree::closed_key(c, s)
+                   : LowestMnrTree::key_of(prices.snr[s][(k + 1) & (kAllocIndices - 1)] - smr[c][s], c, s);
+    };
+    std::uint64_t key[kMaxChannels][kSubbands];
+    std::uint64_t next_key[kMaxChannels][kSubbands];
     std::int32_t next_price[kMaxChannels][kSubbands];
+    for (int c = 0; c < kMaxChannels; ++c) {
+        for (int s = 0; s < kSubbands; ++s) key[c][s] = LowestMnrTree::closed_key(c, s);
+    }
     for (int c = 0; c < l.nch; ++c) {
         for (int s = 0; s < l.sblimit; ++s) {
             const std::int32_t other_side = s >= joint_from ? kScfsiBits + scale_factor_bits(scfsi[1 - c][s]) : 0;
             next_price[c][s] = prices.sample_bits[s][1] + kScfsiBits + scale_factor_bits(scfsi[c][s]) + other_side;
-            mnr[c][s] = prices.last[s] > 0 ? snr_table[0] - smr[c][s] : LowestMnrTree::kClosedMnr;
+            if (prices.last[s] > 0) key[c][s] = LowestMnrTree::key_of(snr_table[0] - smr[c][s], c, s);
+            next_key[c][s] = raised_key(c, s, 0);
         }
     }
     // Bits spent so far on samples, scale factors and scfsi.
     std::int32_t spent = 0;
 
-    LowestMnrTree candidates(mnr, l.sblimit, l.nch);
-    int s = -1;
-    int c = -1;
+    LowestMnrTree candidates(key);
+    const std::uint64_t no_choice = LowestMnrTree::key_of(kNoChoice, 0, 0);
     // Once the bits left are below every price a pair can ask, each pair
     // would only be refused and closed in turn: the search ends there.
-    while (budget - spent >= prices.lowest_price && candidates.lowest(s, c)) {
-        const std::int32_t price = next_price[c][s];
+    for (std::uint64_t top = candidates.lowest(); top < no_choice && budget - spent >= prices.lowest_price;) {
+        const int c = LowestMnrTree::channel_of(top);
+        const int s = LowestMnrTree::subband_of(top);
         const int other = 1 - c;
+        const bool joint = s >= joint_from;
+        const std::int32_t price = next_price[c][s];
         // Only a budget strictly below the total refuses the raise: a raise
-        // that uses the last bit exactly is taken.
+        // that uses the last bit exactly is taken. A refused pair closes,
+        // in a joint subband with its partner.
         const bool fits = spent + price <= budget;
-        const int k = allocation[c][s] + (fits ? 1 : 0);
-        const bool closed = !fits || k >= prices.last[s];
-        const float snr = prices.snr[s][k];
         spent += fits ? price : 0;
+        const std::uint64_t own = fits ? next_key[c][s] : LowestMnrTree::closed_key(c, s);
+        const std::uint64_t shared = fits ? next_key[other][s] : LowestMnrTree::closed_key(other, s);
+        const std::uint64_t partner = joint ? shared : candidates.key(other, s);
+        top = candidates.replace(s, c == 0 ? own : partner, c == 0 ? partner : own);
+
+        const int k = allocation[c][s] + (fits ? 1 : 0);
         allocation[c][s] = k;
         next_price[c][s] = prices.step_bits[s][k];
-        const float own = closed ? LowestMnrTree::kClosedMnr : snr - smr[c][s];
-        if (s >= joint_from) {
-            // Both channels share one allocation above the bound.
+        next_key[c][s] = raised_key(c, s, k);
+        // Both channels share one allocation above the bound.
+        if (joint) {
             allocation[other][s] = k;
             next_price[other][s] = prices.step_bits[s][k];
-            const float shared = closed ? LowestMnrTree::kClosedMnr : snr - smr[other][s];
-            candidates.update_both(s, c == 0 ? own : shared, c == 0 ? shared : own);
-        } else {
-            candidates.update(c, s, own);
+            next_key[other][s] = raised_key(other, s, k);
         }
     }
 
