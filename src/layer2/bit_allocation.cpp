@@ -7,6 +7,7 @@
 // raise, its scfsi and scale factors, until no raise fits any more.
 #include "layer2/bit_allocation.h"
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -95,12 +96,12 @@ public:
 
     // A float's bits read as a signed integer order the non-negative floats;
     // the negative ones come out mirrored and are flipped back; the sign bit
-    // flipped makes the order unsigned. A NaN is never chosen: it is a closed
-    // pair. (No mnr is -0, which would come out below +0.)
+    // flipped makes the order unsigned. The mnr is never a NaN (the greedy
+    // loop reads a NaN ratio as one that no raise can serve). (No mnr is -0,
+    // which would come out below +0.)
     static std::uint64_t key_of(float mnr, int channel, int subband) {
-        const float m = mnr == mnr ? mnr : kClosedMnr;
         std::int32_t bits;
-        std::memcpy(&bits, &m, sizeof bits);
+        std::memcpy(&bits, &mnr, sizeof bits);
         const std::uint32_t order = static_cast<std::uint32_t>(bits >= 0 ? bits : bits ^ 0x7FFFFFFF) ^ 0x80000000u;
         return (static_cast<std::uint64_t>(order) << 32) | static_cast<std::uint32_t>(channel * kSubbands + subband);
     }
@@ -354,23 +355,31 @@ int BitAllocator::greedy(const AllocationPrices& prices, const float (*smr)[32],
     // Subbands from here on share one allocation between the two channels.
     const int joint_from = l.nch == 2 ? l.bound : kSubbands;
 
+    // The ratios of the frame's pairs, 0 elsewhere. A NaN is read as -inf:
+    // its mnr is then +inf, above every key that can be chosen, as a closed
+    // pair's is, so such a pair is never raised (but shares its partner's
+    // index in a joint subband).
+    float level[kMaxChannels][kSubbands] = {};
+    for (int c = 0; c < l.nch; ++c) {
+        for (int s = 0; s < l.sblimit; ++s) level[c][s] = smr[c][s] == smr[c][s] ? smr[c][s] : -HUGE_VALF;
+    }
     // The key of a pair after a raise from index k: closed at the last index.
-    auto raised_key = [&prices, smr](int c, int s, int k) {
+    auto raised_key = [&prices, &level](int c, int s, int k) {
         return k + 1 >= prices.last[s]
                    ? LowestMnrTree::closed_key(c, s)
-                   : LowestMnrTree::key_of(prices.snr[s][(k + 1) & (kAllocIndices - 1)] - smr[c][s], c, s);
+                   : LowestMnrTree::key_of(prices.snr[s][(k + 1) & (kAllocIndices - 1)] - level[c][s], c, s);
     };
     std::uint64_t key[kMaxChannels][kSubbands];
     std::uint64_t next_key[kMaxChannels][kSubbands];
-    std::int32_t next_price[kMaxChannels][kSubbands];
+    std::int32_t next_price[kMaxChannels][kSubbands] = {};
     for (int c = 0; c < kMaxChannels; ++c) {
-        for (int s = 0; s < kSubbands; ++s) key[c][s] = LowestMnrTree::closed_key(c, s);
+        for (int s = 0; s < kSubbands; ++s) key[c][s] = next_key[c][s] = LowestMnrTree::closed_key(c, s);
     }
     for (int c = 0; c < l.nch; ++c) {
         for (int s = 0; s < l.sblimit; ++s) {
             const std::int32_t other_side = s >= joint_from ? kScfsiBits + scale_factor_bits(scfsi[1 - c][s]) : 0;
             next_price[c][s] = prices.sample_bits[s][1] + kScfsiBits + scale_factor_bits(scfsi[c][s]) + other_side;
-            if (prices.last[s] > 0) key[c][s] = LowestMnrTree::key_of(snr_table[0] - smr[c][s], c, s);
+            if (prices.last[s] > 0) key[c][s] = LowestMnrTree::key_of(snr_table[0] - level[c][s], c, s);
             next_key[c][s] = raised_key(c, s, 0);
         }
     }
@@ -401,12 +410,11 @@ int BitAllocator::greedy(const AllocationPrices& prices, const float (*smr)[32],
         allocation[c][s] = k;
         next_price[c][s] = prices.step_bits[s][k];
         next_key[c][s] = raised_key(c, s, k);
-        // Both channels share one allocation above the bound.
-        if (joint) {
-            allocation[other][s] = k;
-            next_price[other][s] = prices.step_bits[s][k];
-            next_key[other][s] = raised_key(other, s, k);
-        }
+        // Both channels share one allocation above the bound. (Selects: a
+        // branch on it would follow the signal.)
+        allocation[other][s] = joint ? k : allocation[other][s];
+        next_price[other][s] = joint ? prices.step_bits[s][k] : next_price[other][s];
+        next_key[other][s] = joint ? raised_key(other, s, k) : next_key[other][s];
     }
 
     available_bits = budget - spent;
