@@ -19,9 +19,14 @@ constexpr int kPartSamples = 12;
 
 // Class of the difference between the indices of two neighbouring parts:
 // 0 = the later part is much louder (d <= -3), 1 = louder, 2 = equal,
-// 3 = quieter, 4 = much quieter (d >= 3). Counted without branches.
+// 3 = quieter, 4 = much quieter (d >= 3). The difference limited to -3..3
+// reads the class from a table: a sum of comparisons is compiled into a
+// branch on d == 0, which the signal makes unpredictable.
+constexpr int kDifferenceClass[7] = {0, 1, 1, 2, 3, 3, 4};
+
 inline int difference_class(int d) {
-    return (d >= -2 ? 1 : 0) + (d >= 0 ? 1 : 0) + (d >= 1 ? 1 : 0) + (d >= 3 ? 1 : 0);
+    const int limited = d < -3 ? -3 : (d > 3 ? 3 : d);
+    return kDifferenceClass[limited + 3];
 }
 
 }  // namespace
