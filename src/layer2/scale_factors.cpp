@@ -105,7 +105,9 @@ void channel_scale_indices(const ChannelSamples& samples, ChannelScaleIndices& o
         }
         std::int32_t index[kSubbands];
         for (int s = 0; s < kSubbands; ++s) index[s] = scale_index_of(peak[s]);
-        for (int s = 0; s < sblimit; ++s) out[p][s] = index[s];
+        // Every lane rewritten, the uncoded ones with what they held (a
+        // copy of the coded ones alone is compiled into a call to memcpy).
+        for (int s = 0; s < kSubbands; ++s) out[p][s] = s < sblimit ? index[s] : out[p][s];
     }
 }
 
