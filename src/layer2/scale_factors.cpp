@@ -96,7 +96,7 @@ namespace {
 // each part's twelve samples per subband (a sample that is not a number is
 // passed over) and its index, for all 32 subbands side by side; the coded
 // ones are kept.
-ZUVO_VECTOR_KERNEL
+ZUVO_WIDE_KERNEL
 void channel_scale_indices(const ChannelSamples& samples, ChannelScaleIndices& out, int sblimit) {
     for (int p = 0; p < kParts; ++p) {
         float peak[kSubbands] = {};
