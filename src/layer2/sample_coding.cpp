@@ -191,14 +191,14 @@ struct FieldFormats {
 // codes wider than 10 bits, c0 alone and the pair (c1 c2) in the second field;
 // each cut to its field's width (a table whose codewords outgrow their width
 // loses the excess bits, as put_bits would drop them).
-ZUVO_WIDE_KERNEL
-void granule_fields(const ChannelCodes& codes, const FieldFormats& f, int channel,
-                    std::uint32_t (*fields)[kGranuleFields]) {
+template <int lanes>
+inline void granule_lanes(const ChannelCodes& codes, const FieldFormats& f, int channel,
+                          std::uint32_t (*fields)[kGranuleFields]) {
     for (int g = 0; g < kGranules; ++g) {
         const std::uint32_t (*const rows)[32] = codes[g / 4] + 3 * (g % 4);
         std::uint32_t* const first = fields[g] + channel * kSubbands;
         std::uint32_t* const second = first + kSecondField;
-        for (int sb = 0; sb < kSubbands; ++sb) {
+        for (int sb = 0; sb < lanes; ++sb) {
             const std::uint32_t highest = f.highest[sb];
             const std::uint32_t steps = f.steps[sb];
             const std::uint32_t width = f.width[sb];
@@ -210,6 +210,19 @@ void granule_fields(const ChannelCodes& codes, const FieldFormats& f, int channe
             first[sb] = (f.grouped[sb] != 0 ? grouped : (f.split[sb] != 0 ? v0 : packed)) & f.first_mask[sb];
             second[sb] = ((v1 << width) | v2) & f.second_mask[sb];
         }
+    }
+}
+
+// Only the subbands below coded_end (one past the last that codes anything)
+// are worked out, in steps of sixteen lanes: the second channel of a joint
+// frame codes at most 16. The fields of the others are never read.
+ZUVO_WIDE_KERNEL
+void granule_fields(const ChannelCodes& codes, const FieldFormats& f, int channel, int coded_end,
+                    std::uint32_t (*fields)[kGranuleFields]) {
+    if (coded_end <= 16) {
+        granule_lanes<16>(codes, f, channel, fields);
+    } else {
+        granule_lanes<kSubbands>(codes, f, channel, fields);
     }
 }
 
@@ -262,6 +275,7 @@ void write_samples(const ChannelCodes* subband, const std::int32_t (*allocation)
     // then channel) with their widths, worked out once for the twelve
     // granules: the widths are the same in every granule.
     FieldFormats formats[kMaxChannels] = {};
+    int coded_end[kMaxChannels] = {};
     std::uint16_t at[2 * kMaxChannels * kSubbands];
     int widths[2 * kMaxChannels * kSubbands];
     int field_count = 0;
@@ -274,6 +288,7 @@ void write_samples(const ChannelCodes* subband, const std::int32_t (*allocation)
             const int width = clamp_int(e.code_bits, 0, 16);
             if (width == 0 || e.steps <= 0) continue;
             FieldFormats& f = formats[k];
+            coded_end[k] = sb + 1;
             f.highest[sb] = static_cast<std::uint32_t>(e.steps - 1);
             f.steps[sb] = static_cast<std::uint32_t>(e.steps);
             f.width[sb] = static_cast<std::uint32_t>(width);
@@ -295,7 +310,7 @@ void write_samples(const ChannelCodes* subband, const std::int32_t (*allocation)
     }
 
     std::uint32_t fields[kGranules][kGranuleFields];
-    for (int k = 0; k < l.nch; ++k) granule_fields(subband[k], formats[k], k, fields);
+    for (int k = 0; k < l.nch; ++k) granule_fields(subband[k], formats[k], k, coded_end[k], fields);
     for (int g = 0; g < kGranules; ++g) writer.put_fitted_fields(fields[g], at, widths, field_count);
 }
 
