@@ -243,9 +243,15 @@ void quantize(const ChannelScaleIndices* scale_index, const ChannelSamples* sb_s
     SubbandQuantizers q;
     for (int k = 0; k < l.nch; ++k) {
         int coded_end = 0;  // one past the last subband that codes anything
-        for (int sb = 0; sb < kSubbands; ++sb) {
-            const bool sent = sb < l.sblimit && (k == 0 || sb < joint_from);
-            const int index = sent ? coded_index(alloc, sb, allocation[k][sb]) : 0;
+        // The subbands this channel sends; the others code nothing, whatever
+        // A and B (P and the highest code are 0).
+        const int sent = k == 0 ? l.sblimit : joint_from;
+        for (int sb = sent; sb < kSubbands; ++sb) {
+            q.a[sb] = q.b[sb] = q.p[sb] = q.highest[sb] = 0.0;
+            q.p_code[sb] = q.highest_code[sb] = 0;
+        }
+        for (int sb = 0; sb < sent; ++sb) {
+            const int index = coded_index(alloc, sb, allocation[k][sb]);
             const AllocEntry& e = alloc[sb][index];
             const bool coded = index != 0 && e.steps > 0;
             const int c = clamp_int(e.quant_class, 0, kMaxClass);
