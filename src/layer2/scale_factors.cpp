@@ -15,9 +15,6 @@ namespace {
 constexpr int kMaxChannels = 2;
 constexpr int kParts = 3;
 constexpr int kPartSamples = 12;
-// Bits of a subband's scale-factor indices by scfsi: three, two, one or two
-// indices of six bits.
-constexpr int kIndexFieldBits[4] = {18, 12, 6, 12};
 
 
 // Class of the difference between the indices of two neighbouring parts:
@@ -217,20 +214,26 @@ void write_scale_factors(const std::int32_t (*allocation)[32], const std::int32_
     }
 
     // Index 63 marks a silent part inside the encoder; the stream has no such
-    // scale factor, so it goes out as 62, the smallest one. A subband's
-    // indices go out as one field: all three parts' (scfsi 0), the first and
-    // the third (1 and 3) or the first alone (2), worked out without a branch
-    // on the scfsi, which follows the signal.
+    // scale factor, so it goes out as 62, the smallest one.
+    auto put_index = [&writer](std::int32_t index) { writer.put_bits(clamp_int(index, 0, 62), 6); };
     for (int s = 0; s < sblimit; ++s) {
         for (int c = 0; c < nch; ++c) {
             if (allocation[c][s] == 0) continue;
-            const int selection = scfsi[c][s] & 3;
-            const std::int32_t i0 = clamp_int(scale_index[c][0][s], 0, 62);
-            const std::int32_t i1 = clamp_int(scale_index[c][1][s], 0, 62);
-            const std::int32_t i2 = clamp_int(scale_index[c][2][s], 0, 62);
-            const std::int32_t first_and_third = i0 << 6 | i2;
-            const std::int32_t field = selection == 0 ? (i0 << 12 | i1 << 6 | i2) : (selection == 2 ? i0 : first_and_third);
-            writer.put_bits(field, kIndexFieldBits[selection]);
+            switch (scfsi[c][s] & 3) {
+                case 0:
+                    put_index(scale_index[c][0][s]);
+                    put_index(scale_index[c][1][s]);
+                    put_index(scale_index[c][2][s]);
+                    break;
+                case 1:
+                case 3:
+                    put_index(scale_index[c][0][s]);
+                    put_index(scale_index[c][2][s]);
+                    break;
+                default:  // 2
+                    put_index(scale_index[c][0][s]);
+                    break;
+            }
         }
     }
 }
