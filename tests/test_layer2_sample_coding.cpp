@@ -1,6 +1,7 @@
 // Quantization, the allocation fields and the sample codes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -185,6 +186,46 @@ TEST(SampleWriter, FieldsAndCodes) {
             for (int s = 0; s < 2; ++s)
                 for (int c = 0; c < 2 - s; ++c)
                     for (int j = j0; j < j0 + 3; ++j) ASSERT_EQ(ordered.read(3), codes[c][p][j][s]) << p << j << s << c;
+
+    // Every class of the table (grouped, three codes in one field, and codes
+    // wider than 10 bits), random codes beyond their class included, for
+    // single channel, stereo and joint stereo: the bits of the direct
+    // order, a codeword per group or each code limited to its class.
+    std::mt19937 rng(5);
+    const int shapes[][3] = {{1, 27, 27}, {2, 27, 27}, {2, 27, 4}, {2, 20, 12}};
+    for (const auto& shape : shapes) {
+        Frame d(shape[0], shape[1], shape[2]);
+        for (int round = 0; round < 8; ++round) {
+            for (int c = 0; c < 2; ++c)
+                for (int s = 0; s < 32; ++s) d.allocation[c][s] = static_cast<std::int32_t>(rng() % 16);
+            for (auto& channel : codes)
+                for (auto& part : channel)
+                    for (auto& row : part)
+                        for (auto& v : row) v = rng() % 8 == 0 ? rng() : rng() % 65536;
+            zuvo::write_samples(codes, d.allocation, d.coding, writer);
+            zuvo_test::WrittenBits written(writer);
+            zuvo::BitWriter direct;
+            ASSERT_TRUE(direct.init());
+            for (int p = 0; p < 3; ++p)
+                for (int j0 = 0; j0 < 12; j0 += 3)
+                    for (int s = 0; s < shape[1]; ++s)
+                        for (int c = 0; c < (s < shape[2] ? shape[0] : 1); ++c) {
+                            const int i = d.allocation[c][s] & ((1 << d.table[s][0].code_bits) - 1);
+                            if (i == 0) continue;
+                            const zuvo::AllocEntry& e = d.table[s][i];
+                            std::uint32_t v[3];
+                            for (int j = 0; j < 3; ++j) v[j] = std::min(codes[c][p][j0 + j][s], e.steps - 1u);
+                            if (e.codewords == 1) {
+                                direct.put_bits(static_cast<std::int32_t>(v[0] + e.steps * (v[1] + e.steps * v[2])), e.code_bits);
+                            } else {
+                                for (std::uint32_t code : v) direct.put_bits(static_cast<std::int32_t>(code), e.code_bits);
+                            }
+                        }
+            zuvo_test::WrittenBits expected(direct);
+            ASSERT_EQ(written.count(), expected.count()) << shape[2] << " round " << round;
+            ASSERT_EQ(written.bytes(), expected.bytes()) << shape[2] << " round " << round;
+        }
+    }
 
     g.coding.alloc = nullptr;  // no table: nothing written
     zuvo::write_allocation(g.allocation, g.coding, writer);

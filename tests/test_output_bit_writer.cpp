@@ -129,7 +129,8 @@ TEST(BitWriter, FullBufferAndFinishGoToStore) {
 
 // put_fields writes what the same fields through put_bits write: across word
 // boundaries, with values wider than their field, invalid widths (0, 33)
-// skipped, and through the hand-over of a full buffer to the store.
+// skipped, and through the hand-over of a full buffer to the store; so does
+// put_fitted_fields with the valid fields, cut to their widths.
 TEST(BitWriter, PutFieldsMatchesPutBits) {
     OverflowStore stores[2];
     BitWriter writers[2];
@@ -158,5 +159,37 @@ TEST(BitWriter, PutFieldsMatchesPutBits) {
     ASSERT_EQ(stores[0].block1()->used, stores[1].block1()->used);
     EXPECT_EQ(Bytes(stores[0].block1()->data, stores[0].block1()->data + stores[0].block1()->used),
               Bytes(stores[1].block1()->data, stores[1].block1()->data + stores[1].block1()->used));
-    EXPECT_EQ(drain_all(writers[0]), drain_all(writers[1]));
+
+    // put_fitted_fields picks its fields from a table (here in reverse
+    // order), each value already within a width of 1..32.
+    OverflowStore store;
+    BitWriter fitted;
+    ASSERT_TRUE(store.create());
+    fitted.set_store(&store);
+    ASSERT_TRUE(fitted.init());
+    std::vector<std::uint32_t> table;
+    std::vector<int> fitted_widths;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (widths[i] < 1 || widths[i] > 32) continue;
+        table.push_back(values[i] & static_cast<std::uint32_t>((std::uint64_t{1} << widths[i]) - 1));
+        fitted_widths.push_back(widths[i]);
+    }
+    constexpr int kRun = 61;
+    for (std::size_t first = 0; first < table.size(); first += kRun) {
+        const int count = static_cast<int>(std::min<std::size_t>(kRun, table.size() - first));
+        std::uint16_t at[kRun];
+        std::uint32_t reversed[kRun];
+        for (int i = 0; i < count; ++i) {
+            at[i] = static_cast<std::uint16_t>(count - 1 - i);
+            reversed[count - 1 - i] = table[first + i];
+        }
+        fitted.put_fitted_fields(reversed, at, fitted_widths.data() + first, count);
+    }
+    ASSERT_NE(store.block1(), nullptr);
+    EXPECT_EQ(Bytes(store.block1()->data, store.block1()->data + store.block1()->used),
+              Bytes(stores[0].block1()->data, stores[0].block1()->data + stores[0].block1()->used));
+
+    const Bytes tail = drain_all(writers[0]);
+    EXPECT_EQ(tail, drain_all(writers[1]));
+    EXPECT_EQ(tail, drain_all(fitted));
 }

@@ -7,6 +7,8 @@
 // raise, its scfsi and scale factors, until no raise fits any more.
 #include "layer2/bit_allocation.h"
 
+#include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "layer2/alloc_tables.h"
@@ -53,82 +55,64 @@ class LowestMnrTree {
 public:
     static constexpr int kLeaves = 64;
 
-    // Every pair closed.
-    LowestMnrTree() {
+    // The pairs with their keys, [channel][subband].
+    explicit LowestMnrTree(const std::uint64_t (*keys)[32]) {
         for (int c = 0; c < 2; ++c) {
-            for (int s = 0; s < kSubbands; ++s) key_[kLeaves + leaf(c, s)] = key_of(kClosedMnr, c, s);
+            for (int s = 0; s < kSubbands; ++s) key_[kLeaves + leaf(c, s)] = keys[c][s];
         }
-        play_all();
-    }
-
-    // Opens every pair of the frame with its mnr, at once.
-    void open_all(const float (*mnr)[32], int subbands, int channels) {
-        for (int c = 0; c < channels; ++c) {
-            for (int s = 0; s < subbands; ++s) key_[kLeaves + leaf(c, s)] = key_of(mnr[c][s], c, s);
-        }
-        play_all();
-    }
-
-    // The pair to raise next, or false when every pair is closed.
-    bool lowest(int& subband, int& channel) const {
-        if (!(key_[1] < key_of(kNoChoice, 0, 0))) return false;
-        const int pair = static_cast<int>(key_[1] & 63u);
-        channel = pair / kSubbands;
-        subband = pair % kSubbands;
-        return true;
-    }
-
-    // One pair's new mnr (a closed pair: kClosedMnr).
-    void update(int channel, int subband, float mnr) {
-        const int node = kLeaves + leaf(channel, subband);
-        key_[node] = key_of(mnr, channel, subband);
-        walk_up(node / 2);
-    }
-    // Both channels' pairs of a subband.
-    void update_both(int subband, float mnr0, float mnr1) {
-        const int node = kLeaves + leaf(0, subband);
-        key_[node] = key_of(mnr0, 0, subband);
-        key_[node + 1] = key_of(mnr1, 1, subband);
-        walk_up(node / 2);
-    }
-
-    static constexpr float kClosedMnr = 3.0e38f;
-
-private:
-    static int leaf(int channel, int subband) { return 2 * subband + channel; }
-
-    // A float's bits read as a signed integer order the non-negative floats;
-    // the negative ones come out mirrored and are flipped back; the sign bit
-    // flipped makes the order unsigned. A NaN is never chosen: it is a closed
-    // pair. (No mnr is -0, which would come out below +0.)
-    static std::uint64_t key_of(float mnr, int channel, int subband) {
-        const float m = mnr == mnr ? mnr : kClosedMnr;
-        std::int32_t bits;
-        std::memcpy(&bits, &m, sizeof bits);
-        const std::uint32_t order = static_cast<std::uint32_t>(bits >= 0 ? bits : bits ^ 0x7FFFFFFF) ^ 0x80000000u;
-        return (static_cast<std::uint64_t>(order) << 32) | static_cast<std::uint32_t>(channel * kSubbands + subband);
-    }
-
-    void play_all() {
         for (int node = kLeaves - 1; node >= 1; --node) {
             const std::uint64_t left = key_[2 * node];
             const std::uint64_t right = key_[2 * node + 1];
             key_[node] = right < left ? right : left;
         }
     }
-    // From `node` up: each takes the lower of its children.
-    void walk_up(int node) {
-        std::uint64_t key = key_[2 * node];
-        const std::uint64_t right = key_[2 * node + 1];
-        key = right < key ? right : key;
+
+    // The lowest key of all pairs.
+    std::uint64_t lowest() const { return key_[1]; }
+    std::uint64_t key(int channel, int subband) const { return key_[kLeaves + leaf(channel, subband)]; }
+
+    // Both channels' pairs of a subband take new keys (one of them may be
+    // its old one); returns the new lowest key. The walk up holds the
+    // winning key in a register and reads only the siblings, each match a
+    // select; the fixed number of levels lets the loop unroll.
+    std::uint64_t replace(int subband, std::uint64_t key0, std::uint64_t key1) {
+        int node = kLeaves + leaf(0, subband);
+        key_[node] = key0;
+        key_[node + 1] = key1;
+        std::uint64_t key = key1 < key0 ? key1 : key0;
+        node /= 2;
         key_[node] = key;
-        for (; node > 1; node /= 2) {
+        for (int level = 0; level < kLevelsAbovePairs; ++level, node /= 2) {
             const std::uint64_t sibling = key_[node ^ 1];
             key = sibling < key ? sibling : key;
             key_[node / 2] = key;
         }
+        return key;
     }
 
+    // The pair a key names.
+    static int channel_of(std::uint64_t key) { return static_cast<int>(key & 63u) / kSubbands; }
+    static int subband_of(std::uint64_t key) { return static_cast<int>(key & 63u) % kSubbands; }
+
+    // A float's bits read as a signed integer order the non-negative floats;
+    // the negative ones come out mirrored and are flipped back; the sign bit
+    // flipped makes the order unsigned. The mnr is never a NaN (the greedy
+    // loop reads a NaN ratio as one that no raise can serve). (No mnr is -0,
+    // which would come out below +0.)
+    static std::uint64_t key_of(float mnr, int channel, int subband) {
+        std::int32_t bits;
+        std::memcpy(&bits, &mnr, sizeof bits);
+        const std::uint32_t order = static_cast<std::uint32_t>(bits >= 0 ? bits : bits ^ 0x7FFFFFFF) ^ 0x80000000u;
+        return (static_cast<std::uint64_t>(order) << 32) | static_cast<std::uint32_t>(channel * kSubbands + subband);
+    }
+    static std::uint64_t closed_key(int channel, int subband) { return key_of(kClosedMnr, channel, subband); }
+
+    static constexpr float kClosedMnr = 3.0e38f;
+
+private:
+    static int leaf(int channel, int subband) { return 2 * subband + channel; }
+
+    static constexpr int kLevelsAbovePairs = 5;  // from the parents of the pairs (32..63) to the root
     std::uint64_t key_[2 * kLeaves];  // node 1 the root, nodes 64..127 the pairs
 };
 
@@ -164,12 +148,22 @@ bool protected_stream(const CodingParams& coding) {
 }  // namespace
 
 void AllocationPrices::fill(const AllocTable& alloc, int sblimit) {
+    lowest_price = INT32_MAX;
     for (int s = 0; s < sblimit; ++s) {
         field_bits[s] = zuvo::field_bits(alloc, s);
         last[s] = last_index(alloc, s);
-        for (int k = 0; k <= last[s]; ++k) {
-            sample_bits[s][k] = sample_cost(alloc, s, k);
-            snr[s][k] = snr_of(alloc, s, k);
+        for (int k = 0; k < kAllocIndices; ++k) {
+            const int index = k < last[s] ? k : last[s];
+            sample_bits[s][k] = sample_cost(alloc, s, index);
+            snr[s][k] = snr_of(alloc, s, index);
+        }
+        for (int k = 0; k < kAllocIndices; ++k) {
+            step_bits[s][k] = k + 1 < kAllocIndices ? sample_bits[s][k + 1] - sample_bits[s][k] : 0;
+        }
+        // A first raise costs its sample bits and more; a later one its step.
+        for (int k = 0; k < last[s]; ++k) {
+            const std::int32_t price = k == 0 ? sample_bits[s][1] : step_bits[s][k];
+            lowest_price = price < lowest_price ? price : lowest_price;
         }
     }
 }
@@ -334,6 +328,15 @@ int BitAllocator::allocate_greedy(const float (*smr)[32], const std::int32_t (*s
     return greedy(prices_for(coding), smr, scfsi, allocation, available_bits, coding);
 }
 
+// Every open pair carries the price of its next raise and the key it will
+// have after it: on the first raise, the sample bits of index 1 with the
+// pair's scfsi and scale factors (both channels' in a joint subband); later,
+// the step in sample bits to the next index. A pair is untouched exactly
+// while its index is 0, and a raise to the last index closes it, so no
+// per-pair state is needed; pairs without an allocation field start closed,
+// as the search would close them on sight without spending a bit. With the
+// next key ready, the chain from one choice to the next is a load, a select
+// and the walk up the tree; the key after that is worked out beside it.
 int BitAllocator::greedy(const AllocationPrices& prices, const float (*smr)[32], const std::int32_t (*scfsi)[32],
                          std::int32_t (*allocation)[32], std::int32_t& available_bits, const CodingParams& coding) {
     for (int c = 0; c < kMaxChannels; ++c) {
@@ -349,63 +352,69 @@ int BitAllocator::greedy(const AllocationPrices& prices, const float (*smr)[32],
     const CodingLimits l = coding_limits(coding);
     const std::int32_t budget =
         available_bits - (header_bits_ + crc_bits_ + allocation_field_bits(prices.field_bits, l));
+    // Subbands from here on share one allocation between the two channels.
+    const int joint_from = l.nch == 2 ? l.bound : kSubbands;
 
-    float mnr[kMaxChannels][kSubbands] = {};
-    std::uint8_t sb_state[kMaxChannels][kSubbands] = {};
+    // The ratios of the frame's pairs, 0 elsewhere. A NaN is read as -inf:
+    // its mnr is then +inf, above every key that can be chosen, as a closed
+    // pair's is, so such a pair is never raised (but shares its partner's
+    // index in a joint subband).
+    float level[kMaxChannels][kSubbands] = {};
     for (int c = 0; c < l.nch; ++c) {
-        for (int s = 0; s < l.sblimit; ++s) mnr[c][s] = snr_table[0] - smr[c][s];
+        for (int s = 0; s < l.sblimit; ++s) level[c][s] = smr[c][s] == smr[c][s] ? smr[c][s] : -HUGE_VALF;
+    }
+    // The key of a pair after a raise from index k: closed at the last index.
+    auto raised_key = [&prices, &level](int c, int s, int k) {
+        return k + 1 >= prices.last[s]
+                   ? LowestMnrTree::closed_key(c, s)
+                   : LowestMnrTree::key_of(prices.snr[s][(k + 1) & (kAllocIndices - 1)] - level[c][s], c, s);
+    };
+    std::uint64_t key[kMaxChannels][kSubbands];
+    std::uint64_t next_key[kMaxChannels][kSubbands];
+    std::int32_t next_price[kMaxChannels][kSubbands] = {};
+    for (int c = 0; c < kMaxChannels; ++c) {
+        for (int s = 0; s < kSubbands; ++s) key[c][s] = next_key[c][s] = LowestMnrTree::closed_key(c, s);
+    }
+    for (int c = 0; c < l.nch; ++c) {
+        for (int s = 0; s < l.sblimit; ++s) {
+            const std::int32_t other_side = s >= joint_from ? kScfsiBits + scale_factor_bits(scfsi[1 - c][s]) : 0;
+            next_price[c][s] = prices.sample_bits[s][1] + kScfsiBits + scale_factor_bits(scfsi[c][s]) + other_side;
+            if (prices.last[s] > 0) key[c][s] = LowestMnrTree::key_of(snr_table[0] - level[c][s], c, s);
+            next_key[c][s] = raised_key(c, s, 0);
+        }
     }
     // Bits spent so far on samples, scale factors and scfsi.
     std::int32_t spent = 0;
 
-    LowestMnrTree candidates;
-    candidates.open_all(mnr, l.sblimit, l.nch);
-    for (;;) {
-        int s = -1;
-        int c = -1;
-        if (!candidates.lowest(s, c)) break;
+    LowestMnrTree candidates(key);
+    const std::uint64_t no_choice = LowestMnrTree::key_of(kNoChoice, 0, 0);
+    // Once the bits left are below every price a pair can ask, each pair
+    // would only be refused and closed in turn: the search ends there.
+    for (std::uint64_t top = candidates.lowest(); top < no_choice && budget - spent >= prices.lowest_price;) {
+        const int c = LowestMnrTree::channel_of(top);
+        const int s = LowestMnrTree::subband_of(top);
+        const int other = 1 - c;
+        const bool joint = s >= joint_from;
+        const std::int32_t price = next_price[c][s];
+        // Only a budget strictly below the total refuses the raise: a raise
+        // that uses the last bit exactly is taken. A refused pair closes,
+        // in a joint subband with its partner.
+        const bool fits = spent + price <= budget;
+        spent += fits ? price : 0;
+        const std::uint64_t own = fits ? next_key[c][s] : LowestMnrTree::closed_key(c, s);
+        const std::uint64_t shared = fits ? next_key[other][s] : LowestMnrTree::closed_key(other, s);
+        const std::uint64_t partner = joint ? shared : candidates.key(other, s);
+        top = candidates.replace(s, c == 0 ? own : partner, c == 0 ? partner : own);
 
-        const int k = allocation[c][s];
-        const int last = prices.last[s];
-        const bool joint = l.nch == 2 && s >= l.bound;
-        if (k >= last) {
-            // A subband without an allocation field (or already at its last
-            // index) cannot be raised.
-            sb_state[c][s] = kClosed;
-        } else {
-            // A later raise pays the difference of the sample bits; the first
-            // also pays for scfsi and scale factors, for both channels in a
-            // joint subband. (Selects, not branches: which case comes up
-            // follows the signal.)
-            const bool first_raise = sb_state[c][s] == kUntouched;
-            const std::int32_t other_side = kScfsiBits + scale_factor_bits(scfsi[1 - c][s]);
-            const std::int32_t side = kScfsiBits + scale_factor_bits(scfsi[c][s]) + (joint ? other_side : 0);
-            const std::int32_t price =
-                prices.sample_bits[s][k + 1] - (first_raise ? 0 : prices.sample_bits[s][k]) + (first_raise ? side : 0);
-            // Only a budget strictly below the total refuses the raise: a raise
-            // that uses the last bit exactly is taken.
-            if (budget < spent + price) {
-                sb_state[c][s] = kClosed;
-            } else {
-                allocation[c][s] = k + 1;
-                spent += price;
-                sb_state[c][s] = k + 1 >= last ? kClosed : kOpen;
-                mnr[c][s] = prices.snr[s][k + 1] - smr[c][s];
-            }
-        }
-
-        if (joint) {
-            // Both channels share one allocation above the bound.
-            const int other = 1 - c;
-            allocation[other][s] = allocation[c][s];
-            sb_state[other][s] = sb_state[c][s];
-            mnr[other][s] = prices.snr[s][allocation[c][s]] - smr[other][s];
-            const bool closed = sb_state[c][s] == kClosed;
-            candidates.update_both(s, closed ? LowestMnrTree::kClosedMnr : mnr[0][s],
-                                   closed ? LowestMnrTree::kClosedMnr : mnr[1][s]);
-        } else {
-            candidates.update(c, s, sb_state[c][s] == kClosed ? LowestMnrTree::kClosedMnr : mnr[c][s]);
-        }
+        const int k = allocation[c][s] + (fits ? 1 : 0);
+        allocation[c][s] = k;
+        next_price[c][s] = prices.step_bits[s][k];
+        next_key[c][s] = raised_key(c, s, k);
+        // Both channels share one allocation above the bound. (Selects: a
+        // branch on it would follow the signal.)
+        allocation[other][s] = joint ? k : allocation[other][s];
+        next_price[other][s] = joint ? prices.step_bits[s][k] : next_price[other][s];
+        next_key[other][s] = joint ? raised_key(other, s, k) : next_key[other][s];
     }
 
     available_bits = budget - spent;

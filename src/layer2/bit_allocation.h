@@ -29,12 +29,16 @@ struct StereoDecision {
 };
 
 // Per coded subband of a table: width of the allocation field, last index,
-// and by index the sample bits of a frame and the SNR.
+// and by index the sample bits of a frame, the step in sample bits to the
+// next index (0 from the last one on) and the SNR. Indices past the last
+// repeat the last one's SNR and sample bits.
 struct AllocationPrices {
     int field_bits[kSubbands];
     int last[kSubbands];
     std::int32_t sample_bits[kSubbands][kAllocIndices];
+    std::int32_t step_bits[kSubbands][kAllocIndices];
     float snr[kSubbands][kAllocIndices];
+    std::int32_t lowest_price;  // the cheapest raise of any coded subband (the largest int32 if none)
 
     void fill(const AllocTable& alloc, int sblimit);
 };

@@ -75,12 +75,21 @@ std::uint32_t quantize_sample(double x, int quant_class, std::int32_t steps) {
 
 namespace {
 
+// The scale-factor indices of one channel's part: its own below joint_from,
+// the joint signal's from there to `end` (sblimit); none is read past it, as
+// those subbands code nothing whatever their scale factor.
+struct PartScaleIndices {
+    const std::int32_t* own;
+    const std::int32_t* joint;
+    int joint_from;
+    int end;
+};
+
 // The quantizers of the subbands of one channel in one part, lane by
 // subband, all in double as quantize_sample computes: the scale factor, A, B,
 // P and the highest code. A subband that codes nothing has P = 0 and highest
 // code 0, which yields code 0 whatever its samples.
 struct SubbandQuantizers {
-    double scale[kSubbands];
     double a[kSubbands];
     double b[kSubbands];
     double p[kSubbands];
@@ -90,7 +99,8 @@ struct SubbandQuantizers {
 };
 
 // quantize_sample for the subbands of the twelve samples of a part, side
-// by side: x = sample / scale, y = A*x + B; the upper half of the steps
+// by side: the scale factor of each subband from its index (limited to the
+// table), then x = sample / scale, y = A*x + B; the upper half of the steps
 // (offset P) when y >= 0, else y + 1; the step y * P, not a number or
 // negative read as 0, limited to the highest code, truncated, plus the
 // offset, limited again. The same double operations in the same order as the
@@ -99,8 +109,16 @@ struct SubbandQuantizers {
 // Only the first `lanes` subbands are computed; the others code nothing and
 // get code 0.
 template <int lanes>
-inline void quantize_lanes(const float (*samples)[32], const float (*joint)[32], int joint_from,
+inline void quantize_lanes(const float (*samples)[32], const float (*joint)[32], const PartScaleIndices& scale_index,
                            const SubbandQuantizers& q, std::uint32_t (*codes)[32]) {
+    const int joint_from = scale_index.joint_from;
+    double scale[kSubbands];
+    for (int sb = 0; sb < lanes; ++sb) {
+        const std::int32_t own = scale_index.own[sb];
+        const std::int32_t shared = sb < scale_index.end ? scale_index.joint[sb] : 0;
+        const std::int32_t index = sb < joint_from ? own : shared;
+        scale[sb] = static_cast<double>(scale_factor_table[index < 0 ? 0 : (index > 63 ? 63 : index)]);
+    }
     for (int j = 0; j < kPartSamples; ++j) {
         for (int sb = lanes; sb < kSubbands; ++sb) codes[j][sb] = 0;
         for (int sb = 0; sb < lanes; ++sb) {
@@ -112,7 +130,7 @@ inline void quantize_lanes(const float (*samples)[32], const float (*joint)[32],
             const std::int32_t p_code = q.p_code[sb];
             const std::int32_t highest_code = q.highest_code[sb];
             const float sample = sb < joint_from ? samples[j][sb] : joint[j][sb];
-            const double x = static_cast<double>(sample) / q.scale[sb];
+            const double x = static_cast<double>(sample) / scale[sb];
             const double y = q.a[sb] * x + q.b[sb];
             const bool upper = y >= 0.0;
             const double step = (y + (upper ? 0.0 : 1.0)) * q.p[sb];
@@ -128,25 +146,85 @@ inline void quantize_lanes(const float (*samples)[32], const float (*joint)[32],
 // steps of eight lanes: low bitrates code at most 8 or 12 subbands, the
 // second channel of a joint frame at most 16, and the top subbands of the
 // table often get no allocation; the lanes above code 0 in any case.
-ZUVO_VECTOR_KERNEL
-void quantize_part(const float (*samples)[32], const float (*joint)[32], int joint_from, int coded_end,
-                   const SubbandQuantizers& q, std::uint32_t (*codes)[32]) {
+ZUVO_WIDE_KERNEL
+void quantize_part(const float (*samples)[32], const float (*joint)[32], const PartScaleIndices& scale_index,
+                   int coded_end, const SubbandQuantizers& q, std::uint32_t (*codes)[32]) {
     if (coded_end <= 8) {
-        quantize_lanes<8>(samples, joint, joint_from, q, codes);
+        quantize_lanes<8>(samples, joint, scale_index, q, codes);
     } else if (coded_end <= 16) {
-        quantize_lanes<16>(samples, joint, joint_from, q, codes);
+        quantize_lanes<16>(samples, joint, scale_index, q, codes);
     } else if (coded_end <= 24) {
-        quantize_lanes<24>(samples, joint, joint_from, q, codes);
+        quantize_lanes<24>(samples, joint, scale_index, q, codes);
     } else {
-        quantize_lanes<kSubbands>(samples, joint, joint_from, q, codes);
+        quantize_lanes<kSubbands>(samples, joint, scale_index, q, codes);
     }
 }
 
-// A coded subband writes one or two fields per granule.
-constexpr int kMaxFieldsPerSubband = 2;
+// The sample fields of a granule (three consecutive samples of a subband)
+// by subband and channel, in a table of 128 per granule: the first field of
+// channel c at c * 32 + subband, the second (codes wider than 10 bits) 64
+// further on.
+constexpr int kGranules = kParts * kPartSamples / 3;
 
 // Codes are at most 16 bits wide; no table has more steps.
 constexpr std::int32_t kMaxSteps = 65536;
+constexpr int kGranuleFields = 2 * kMaxChannels * kSubbands;
+constexpr int kSecondField = kMaxChannels * kSubbands;
+
+// How the codes of one channel's subbands become fields, lane by subband:
+// the highest code of the class, its steps, the code width, and whether the
+// three codes are grouped into one codeword or written as a code and a pair.
+// A subband that codes nothing has all zero and yields zero fields.
+struct FieldFormats {
+    std::uint32_t highest[kSubbands];
+    std::uint32_t steps[kSubbands];
+    std::uint32_t width[kSubbands];
+    std::uint32_t grouped[kSubbands];
+    std::uint32_t split[kSubbands];
+    std::uint32_t first_mask[kSubbands];   // the width of the first field, as a mask
+    std::uint32_t second_mask[kSubbands];  // of the second
+};
+
+// The fields of one channel's twelve granules, all subbands side by side:
+// each code limited to its class's highest code, then the grouped codeword
+// c0 + n * (c1 + n * c2), or the three codes side by side (c0 c1 c2), or, for
+// codes wider than 10 bits, c0 alone and the pair (c1 c2) in the second field;
+// each cut to its field's width (a table whose codewords outgrow their width
+// loses the excess bits, as put_bits would drop them).
+template <int lanes>
+inline void granule_lanes(const ChannelCodes& codes, const FieldFormats& f, int channel,
+                          std::uint32_t (*fields)[kGranuleFields]) {
+    for (int g = 0; g < kGranules; ++g) {
+        const std::uint32_t (*const rows)[32] = codes[g / 4] + 3 * (g % 4);
+        std::uint32_t* const first = fields[g] + channel * kSubbands;
+        std::uint32_t* const second = first + kSecondField;
+        for (int sb = 0; sb < lanes; ++sb) {
+            const std::uint32_t highest = f.highest[sb];
+            const std::uint32_t steps = f.steps[sb];
+            const std::uint32_t width = f.width[sb];
+            const std::uint32_t v0 = rows[0][sb] < highest ? rows[0][sb] : highest;
+            const std::uint32_t v1 = rows[1][sb] < highest ? rows[1][sb] : highest;
+            const std::uint32_t v2 = rows[2][sb] < highest ? rows[2][sb] : highest;
+            const std::uint32_t grouped = v0 + steps * (v1 + steps * v2);
+            const std::uint32_t packed = (((v0 << width) | v1) << width) | v2;
+            first[sb] = (f.grouped[sb] != 0 ? grouped : (f.split[sb] != 0 ? v0 : packed)) & f.first_mask[sb];
+            second[sb] = ((v1 << width) | v2) & f.second_mask[sb];
+        }
+    }
+}
+
+// Only the subbands below coded_end (one past the last that codes anything)
+// are worked out, in steps of sixteen lanes: the second channel of a joint
+// frame codes at most 16. The fields of the others are never read.
+ZUVO_WIDE_KERNEL
+void granule_fields(const ChannelCodes& codes, const FieldFormats& f, int channel, int coded_end,
+                    std::uint32_t (*fields)[kGranuleFields]) {
+    if (coded_end <= 16) {
+        granule_lanes<16>(codes, f, channel, fields);
+    } else {
+        granule_lanes<kSubbands>(codes, f, channel, fields);
+    }
+}
 
 }  // namespace
 
@@ -165,9 +243,15 @@ void quantize(const ChannelScaleIndices* scale_index, const ChannelSamples* sb_s
     SubbandQuantizers q;
     for (int k = 0; k < l.nch; ++k) {
         int coded_end = 0;  // one past the last subband that codes anything
-        for (int sb = 0; sb < kSubbands; ++sb) {
-            const bool sent = sb < l.sblimit && (k == 0 || sb < joint_from);
-            const int index = sent ? coded_index(alloc, sb, allocation[k][sb]) : 0;
+        // The subbands this channel sends; the others code nothing, whatever
+        // A and B (P and the highest code are 0).
+        const int sent = k == 0 ? l.sblimit : joint_from;
+        for (int sb = sent; sb < kSubbands; ++sb) {
+            q.a[sb] = q.b[sb] = q.p[sb] = q.highest[sb] = 0.0;
+            q.p_code[sb] = q.highest_code[sb] = 0;
+        }
+        for (int sb = 0; sb < sent; ++sb) {
+            const int index = coded_index(alloc, sb, allocation[k][sb]);
             const AllocEntry& e = alloc[sb][index];
             const bool coded = index != 0 && e.steps > 0;
             const int c = clamp_int(e.quant_class, 0, kMaxClass);
@@ -181,14 +265,8 @@ void quantize(const ChannelScaleIndices* scale_index, const ChannelSamples* sb_s
             if (coded) coded_end = sb + 1;
         }
         for (int s = 0; s < kParts; ++s) {
-            for (int sb = 0; sb < joint_from; ++sb) {
-                q.scale[sb] = static_cast<double>(scale_factor_table[clamp_int(scale_index[k][s][sb], 0, 63)]);
-            }
-            for (int sb = joint_from; sb < l.sblimit; ++sb) {
-                q.scale[sb] = static_cast<double>(scale_factor_table[clamp_int(j_scale_index[s][sb], 0, 63)]);
-            }
-            for (int sb = l.sblimit; sb < kSubbands; ++sb) q.scale[sb] = 1.0;
-            quantize_part(sb_sample[k][s], j_sample[s], joint_from, coded_end, q, subband[k][s]);
+            const PartScaleIndices index{scale_index[k][s], j_scale_index[s], joint_from, l.sblimit};
+            quantize_part(sb_sample[k][s], j_sample[s], index, coded_end, q, subband[k][s]);
         }
     }
 }
@@ -199,19 +277,14 @@ void write_samples(const ChannelCodes* subband, const std::int32_t (*allocation)
     const AllocTable& alloc = *coding.alloc;
     const CodingLimits l = coding_limits(coding);
 
-    // The coded subbands of the frame in the order of the stream (subband,
-    // then channel), with their code width, highest code and grouping,
-    // worked out once for the twelve granules.
-    struct CodedSubband {
-        const std::uint32_t (*codes)[12][32];  // the channel's codes [part][sample][subband]
-        int sb;
-        int width;
-        std::uint32_t steps;
-        std::uint32_t highest;
-        bool grouped;
-    };
-    CodedSubband coded[2 * kSubbands];
-    int count = 0;
+    // The fields of the coded subbands in the order of the stream (subband,
+    // then channel) with their widths, worked out once for the twelve
+    // granules: the widths are the same in every granule.
+    FieldFormats formats[kMaxChannels] = {};
+    int coded_end[kMaxChannels] = {};
+    std::uint16_t at[2 * kMaxChannels * kSubbands];
+    int widths[2 * kMaxChannels * kSubbands];
+    int field_count = 0;
     for (int sb = 0; sb < l.sblimit; ++sb) {
         const int channels = sb < l.bound ? l.nch : 1;
         for (int k = 0; k < channels; ++k) {
@@ -220,48 +293,31 @@ void write_samples(const ChannelCodes* subband, const std::int32_t (*allocation)
             const AllocEntry& e = alloc[sb][index];
             const int width = clamp_int(e.code_bits, 0, 16);
             if (width == 0 || e.steps <= 0) continue;
-            coded[count++] = {subband[k], sb, width, static_cast<std::uint32_t>(e.steps),
-                              static_cast<std::uint32_t>(e.steps - 1), e.codewords != 3};
+            FieldFormats& f = formats[k];
+            coded_end[k] = sb + 1;
+            f.highest[sb] = static_cast<std::uint32_t>(e.steps - 1);
+            f.steps[sb] = static_cast<std::uint32_t>(e.steps);
+            f.width[sb] = static_cast<std::uint32_t>(width);
+            f.grouped[sb] = e.codewords != 3 ? 1u : 0u;
+            f.split[sb] = e.codewords == 3 && width > 10 ? 1u : 0u;
+            // Field widths: 1 to 16 bits, three codes of up to 10 bits, or a
+            // code and a pair of up to 32 bits.
+            const int first_width = e.codewords != 3 || width > 10 ? width : 3 * width;
+            const int second_width = f.split[sb] != 0 ? 2 * width : 0;
+            f.first_mask[sb] = static_cast<std::uint32_t>((std::uint64_t{1} << first_width) - 1);
+            f.second_mask[sb] = static_cast<std::uint32_t>((std::uint64_t{1} << second_width) - 1);
+            at[field_count] = static_cast<std::uint16_t>(k * kSubbands + sb);
+            widths[field_count++] = first_width;
+            if (second_width != 0) {
+                at[field_count] = static_cast<std::uint16_t>(kSecondField + k * kSubbands + sb);
+                widths[field_count++] = second_width;
+            }
         }
     }
 
-    // The fields of every granule, subband by subband: a grouped codeword,
-    // three codes of up to 10 bits as one field, or a code and a pair. The
-    // widths are the same in every granule; the stream then takes the
-    // granules one after another.
-    constexpr int kGranules = kParts * kPartSamples / 3;
-    std::uint32_t fields[kGranules][kMaxChannels * kMaxFieldsPerSubband * kSubbands];
-    int widths[kMaxChannels * kMaxFieldsPerSubband * kSubbands];
-    int field_count = 0;
-    for (int i = 0; i < count; ++i) {
-        const CodedSubband& c = coded[i];
-        const int first = field_count;
-        for (int g = 0; g < kGranules; ++g) {
-            const std::uint32_t (*const granule)[32] = c.codes[g / 4] + 3 * (g % 4);
-            std::uint32_t v[3];
-            for (int j = 0; j < 3; ++j) {
-                const std::uint32_t code = granule[j][c.sb];
-                v[j] = code < c.highest ? code : c.highest;
-            }
-            if (c.grouped) {
-                fields[g][first] = v[0] + c.steps * (v[1] + c.steps * v[2]);
-            } else if (c.width <= 10) {
-                fields[g][first] = (((v[0] << c.width) | v[1]) << c.width) | v[2];
-            } else {
-                fields[g][first] = v[0];
-                fields[g][first + 1] = (v[1] << c.width) | v[2];
-            }
-        }
-        if (c.grouped) {
-            widths[field_count++] = c.width;
-        } else if (c.width <= 10) {
-            widths[field_count++] = 3 * c.width;
-        } else {
-            widths[field_count++] = c.width;
-            widths[field_count++] = 2 * c.width;
-        }
-    }
-    for (int g = 0; g < kGranules; ++g) writer.put_fields(fields[g], widths, field_count);
+    std::uint32_t fields[kGranules][kGranuleFields];
+    for (int k = 0; k < l.nch; ++k) granule_fields(subband[k], formats[k], k, coded_end[k], fields);
+    for (int g = 0; g < kGranules; ++g) writer.put_fitted_fields(fields[g], at, widths, field_count);
 }
 
 }  // namespace zuvo

@@ -19,9 +19,14 @@ constexpr int kPartSamples = 12;
 
 // Class of the difference between the indices of two neighbouring parts:
 // 0 = the later part is much louder (d <= -3), 1 = louder, 2 = equal,
-// 3 = quieter, 4 = much quieter (d >= 3). Counted without branches.
+// 3 = quieter, 4 = much quieter (d >= 3). The difference limited to -3..3
+// reads the class from a table: a sum of comparisons is compiled into a
+// branch on d == 0, which the signal makes unpredictable.
+constexpr int kDifferenceClass[7] = {0, 1, 1, 2, 3, 3, 4};
+
 inline int difference_class(int d) {
-    return (d >= -2 ? 1 : 0) + (d >= 0 ? 1 : 0) + (d >= 1 ? 1 : 0) + (d >= 3 ? 1 : 0);
+    const int limited = d < -3 ? -3 : (d > 3 ? 3 : d);
+    return kDifferenceClass[limited + 3];
 }
 
 }  // namespace
@@ -88,7 +93,7 @@ namespace {
 // each part's twelve samples per subband (a sample that is not a number is
 // passed over) and its index, for all 32 subbands side by side; the coded
 // ones are kept.
-ZUVO_VECTOR_KERNEL
+ZUVO_WIDE_KERNEL
 void channel_scale_indices(const ChannelSamples& samples, ChannelScaleIndices& out, int sblimit) {
     for (int p = 0; p < kParts; ++p) {
         float peak[kSubbands] = {};
@@ -100,7 +105,9 @@ void channel_scale_indices(const ChannelSamples& samples, ChannelScaleIndices& o
         }
         std::int32_t index[kSubbands];
         for (int s = 0; s < kSubbands; ++s) index[s] = scale_index_of(peak[s]);
-        for (int s = 0; s < sblimit; ++s) out[p][s] = index[s];
+        // Every lane rewritten, the uncoded ones with what they held (a
+        // copy of the coded ones alone is compiled into a call to memcpy).
+        for (int s = 0; s < kSubbands; ++s) out[p][s] = s < sblimit ? index[s] : out[p][s];
     }
 }
 

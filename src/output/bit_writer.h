@@ -47,21 +47,20 @@ public:
     // state held in locals for the run (the byte stores could otherwise alias
     // it and force a reload per field).
     void put_fields(const std::uint32_t* values, const int* widths, int count) {
-        std::uint64_t accumulator = accumulator_;
-        int free = free_;
-        for (int i = 0; i < count; ++i) {
-            const int n = widths[i];
-            if (n < 1 || n > 32) continue;
-            const std::uint64_t bits = static_cast<std::uint64_t>(values[i]) & ((std::uint64_t{1} << n) - 1);
-            if (free < n) {
-                emit_word(static_cast<std::uint32_t>(accumulator >> (32 - free)));
-                free += 32;
-            }
-            accumulator = (accumulator << n) | bits;
-            free -= n;
-        }
-        accumulator_ = accumulator;
-        free_ = free;
+        put_run<true>(count, [values, widths](int i, std::uint32_t& value, int& width) {
+            value = values[i];
+            width = widths[i];
+        });
+    }
+    // put_bits(values[at[i]], widths[i]) for i in 0..count-1: fields picked
+    // from a larger table in the order given. The caller guarantees that
+    // every width is 1..32 and every value fits its width (neither is
+    // checked).
+    void put_fitted_fields(const std::uint32_t* values, const std::uint16_t* at, const int* widths, int count) {
+        put_run<false>(count, [values, at, widths](int i, std::uint32_t& value, int& width) {
+            value = values[at[i]];
+            width = widths[i];
+        });
     }
     // Pads with zero bits up to the next byte boundary.
     void align();
@@ -82,6 +81,57 @@ public:
     int length() const { return length_; }
 
 private:
+    // The loop of put_fields: field(i, value, width) names field i; with
+    // `checked` a field of a width outside 1..32 is passed over and a value
+    // is cut to its width. When the buffer has room for a word per field, the
+    // words go straight to it through a local pointer; otherwise each takes
+    // emit_word's checks.
+    template <bool checked, typename Field>
+    void put_run(int count, Field field) {
+        std::uint64_t accumulator = accumulator_;
+        int free = free_;
+        if (buffer_ != nullptr && count < (kWriterBufferBytes - length_) / 4 - 1) {
+            std::uint8_t* out = buffer_ + length_;
+            for (int i = 0; i < count; ++i) {
+                std::uint32_t value;
+                int n;
+                field(i, value, n);
+                if (checked && (n < 1 || n > 32)) continue;
+                const std::uint64_t bits =
+                    checked ? static_cast<std::uint64_t>(value) & ((std::uint64_t{1} << n) - 1) : value;
+                if (free < n) {
+                    const std::uint32_t word = static_cast<std::uint32_t>(accumulator >> (32 - free));
+                    out[0] = static_cast<std::uint8_t>(word >> 24);
+                    out[1] = static_cast<std::uint8_t>(word >> 16);
+                    out[2] = static_cast<std::uint8_t>(word >> 8);
+                    out[3] = static_cast<std::uint8_t>(word);
+                    out += 4;
+                    free += 32;
+                }
+                accumulator = (accumulator << n) | bits;
+                free -= n;
+            }
+            length_ = static_cast<std::int32_t>(out - buffer_);
+        } else {
+            for (int i = 0; i < count; ++i) {
+                std::uint32_t value;
+                int n;
+                field(i, value, n);
+                if (checked && (n < 1 || n > 32)) continue;
+                const std::uint64_t bits =
+                    checked ? static_cast<std::uint64_t>(value) & ((std::uint64_t{1} << n) - 1) : value;
+                if (free < n) {
+                    emit_word(static_cast<std::uint32_t>(accumulator >> (32 - free)));
+                    free += 32;
+                }
+                accumulator = (accumulator << n) | bits;
+                free -= n;
+            }
+        }
+        accumulator_ = accumulator;
+        free_ = free;
+    }
+
     // Moves the oldest 32 pending bits to the buffer as one big-endian word;
     // the buffer's hand-over to the store (and a writer without a buffer)
     // take the slow path.
