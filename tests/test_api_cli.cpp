@@ -294,14 +294,18 @@ TEST_F(CliTest, StandardInputAndOutput) {
 }
 
 TEST_F(CliTest, InterruptedRunLeavesNothingBehind) {
-    // Long enough that the run is still going when it is stopped.
-    const std::string in = wav("long.wav", 48000 * 120, 2, 48000);
+    // The input comes through a FIFO that the script keeps open after the
+    // file, so the run is still waiting for samples (its output already
+    // begun) when it is stopped, however fast the encoder is.
+    const std::string in = wav("long.wav", 48000 * 10, 2, 48000);
     const std::string out = dir_.file("out.mp2");
     ASSERT_TRUE(write_file(out, {'k', 'e', 'e', 'p'}));
     const std::string script =
-        "\"$0\" -qf \"$1\" \"$2\" & pid=$!\n"
+        "mkfifo \"$3/feed\"\n"
+        "\"$0\" -qf - \"$2\" < \"$3/feed\" & pid=$!\n"
+        "exec 3> \"$3/feed\"; cat \"$1\" >&3\n"
         "for i in $(seq 1 500); do ls -a \"$3\" | grep -q '\\.part$' && break; sleep 0.01; done\n"
-        "kill -TERM $pid; wait $pid; echo \"status $?\"";
+        "kill -TERM $pid; wait $pid; echo \"status $?\"; exec 3>&-; rm \"$3/feed\"";
     const ProcessResult r = run_process({"sh", "-c", script, tool_, in, out, dir_.path()});
     const std::string said(r.out.begin(), r.out.end());
     EXPECT_NE(said.find("status 143"), std::string::npos) << said << r.err; // ended by SIGTERM

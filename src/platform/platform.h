@@ -11,15 +11,19 @@
 // baseline instruction set, the better one being chosen when the library is
 // loaded. Both do the same IEEE operations in the same order (contraction is
 // off), so the results are bit-identical; only the vector width differs.
-// ZUVO_MULTIVERSION is 1 where such copies are made: kernels that need a
-// different shape per instruction set make their own copies under it.
+// ZUVO_WIDE_KERNEL adds an AVX-512 copy, for kernels whose vectors fill its
+// wider registers. ZUVO_MULTIVERSION is 1 where such copies are made:
+// kernels that need a different shape per instruction set make their own
+// copies under it.
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && \
     !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 #define ZUVO_MULTIVERSION 1
 #define ZUVO_VECTOR_KERNEL __attribute__((target_clones("avx2", "default")))
+#define ZUVO_WIDE_KERNEL __attribute__((target_clones("avx512f", "avx2", "default")))
 #else
 #define ZUVO_MULTIVERSION 0
 #define ZUVO_VECTOR_KERNEL
+#define ZUVO_WIDE_KERNEL
 #endif
 
 namespace zuvo {
