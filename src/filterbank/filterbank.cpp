@@ -345,26 +345,9 @@ int frame_steps_avx512(double* x, int o, const std::int16_t* samples, float (&ro
 }
 #endif
 
-// The copies this machine runs, baseline first and the widest last.
-struct FrameKernels {
-    FrameSteps copy[3] = {frame_steps_baseline, nullptr, nullptr};
-    int count = 1;
-};
-
-FrameKernels find_frame_kernels() {
-    FrameKernels kernels;
-#if ZUVO_MULTIVERSION
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) kernels.copy[kernels.count++] = frame_steps_avx2;
-    if (__builtin_cpu_supports("avx512f")) kernels.copy[kernels.count++] = frame_steps_avx512;
-#endif
-    return kernels;
-}
-
-// Found once per process; the initialisation of a function-local static is
-// guarded.
-const FrameKernels& frame_kernels() {
-    static const FrameKernels kernels = find_frame_kernels();
+const KernelCopies<FrameSteps>& frame_kernels() {
+    static const KernelCopies<FrameSteps> kernels = find_kernel_copies<FrameSteps>(
+        frame_steps_baseline, ZUVO_COPY(frame_steps_avx2), ZUVO_COPY(frame_steps_avx512));
     return kernels;
 }
 
@@ -418,9 +401,7 @@ void Filterbank::analyze_frame(int channel, const std::int16_t* samples, float (
         std::memset(rows, 0, sizeof rows);
         return;
     }
-    const FrameKernels& kernels = frame_kernels();
-    const FrameSteps kernel = kernels.copy[copy >= 0 && copy < kernels.count ? copy : kernels.count - 1];
-    x_offset_[channel] = kernel(x, x_offset_[channel], samples, rows);
+    x_offset_[channel] = frame_kernels().pick(copy)(x, x_offset_[channel], samples, rows);
 }
 
 void Filterbank::reset_filterbank() {

@@ -20,13 +20,48 @@
 #define ZUVO_MULTIVERSION 1
 #define ZUVO_VECTOR_KERNEL __attribute__((target_clones("avx2", "default")))
 #define ZUVO_WIDE_KERNEL __attribute__((target_clones("avx512f", "avx2", "default")))
+#define ZUVO_COPY(kernel) kernel
 #else
 #define ZUVO_MULTIVERSION 0
 #define ZUVO_VECTOR_KERNEL
 #define ZUVO_WIDE_KERNEL
+#define ZUVO_COPY(kernel) nullptr
 #endif
 
 namespace zuvo {
+
+// The instruction-set copies of a kernel that this machine runs, the
+// baseline first and the widest last, for kernels that need a different
+// shape per instruction set and make their copies by hand (target
+// attributes, under ZUVO_MULTIVERSION). pick(-1) is the widest; tests pick
+// 0 .. count - 1 to hold every copy to the same bits.
+template <typename Kernel>
+struct KernelCopies {
+    Kernel copy[3] = {};
+    int count = 0;
+    Kernel pick(int which) const { return copy[which >= 0 && which < count ? which : count - 1]; }
+};
+
+// avx2 and avx512 are null where no such copy is built (wrap them in
+// ZUVO_COPY). An AVX2 copy runs where the processor has AVX2 and FMA, an
+// AVX-512 copy where it has AVX-512F. Callers keep the result in a
+// function-local static, so the processor is asked once.
+template <typename Kernel>
+KernelCopies<Kernel> find_kernel_copies(Kernel baseline, Kernel avx2, Kernel avx512) {
+    KernelCopies<Kernel> found;
+    found.copy[found.count++] = baseline;
+#if ZUVO_MULTIVERSION
+    __builtin_cpu_init();
+    if (avx2 != nullptr && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
+        found.copy[found.count++] = avx2;
+    }
+    if (avx512 != nullptr && __builtin_cpu_supports("avx512f")) found.copy[found.count++] = avx512;
+#else
+    (void)avx2;
+    (void)avx512;
+#endif
+    return found;
+}
 
 // What a diagnostic message is about.
 enum class Diagnostic {

@@ -116,23 +116,9 @@ __attribute__((target("avx512f"))) void spread_avx512(const float* s_t, const fl
 }
 #endif
 
-// The copies this machine runs, baseline first and the widest last; found
-// once per process (a guarded function-local static).
-struct SpreadKernels {
-    SpreadKernel copy[3] = {spread_baseline, nullptr, nullptr};
-    int count = 1;
-};
-
-const SpreadKernels& spread_kernels() {
-    static const SpreadKernels kernels = [] {
-        SpreadKernels found;
-#if ZUVO_MULTIVERSION
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx2")) found.copy[found.count++] = spread_avx2;
-        if (__builtin_cpu_supports("avx512f")) found.copy[found.count++] = spread_avx512;
-#endif
-        return found;
-    }();
+const KernelCopies<SpreadKernel>& spread_kernels() {
+    static const KernelCopies<SpreadKernel> kernels =
+        find_kernel_copies<SpreadKernel>(spread_baseline, ZUVO_COPY(spread_avx2), ZUVO_COPY(spread_avx512));
     return kernels;
 }
 
@@ -326,20 +312,9 @@ __attribute__((target("avx512f"))) void line_thresholds_avx512(const float* nb, 
 }
 #endif
 
-struct LineThresholdKernels {
-    LineThresholds copy[2] = {line_thresholds_baseline, nullptr};
-    int count = 1;
-};
-
-const LineThresholdKernels& line_threshold_kernels() {
-    static const LineThresholdKernels kernels = [] {
-        LineThresholdKernels found;
-#if ZUVO_MULTIVERSION
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx512f")) found.copy[found.count++] = line_thresholds_avx512;
-#endif
-        return found;
-    }();
+const KernelCopies<LineThresholds>& line_threshold_kernels() {
+    static const KernelCopies<LineThresholds> kernels = find_kernel_copies<LineThresholds>(
+        line_thresholds_baseline, nullptr, ZUVO_COPY(line_thresholds_avx512));
     return kernels;
 }
 
@@ -418,9 +393,7 @@ void apply_window(const std::int16_t* __restrict samples, const float* __restric
 void spread(const float* __restrict s_t, const float* __restrict group_e,
             const float* __restrict group_c, float* __restrict spread_e,
             float* __restrict spread_c, int rows, int columns, int copy) {
-    const SpreadKernels& kernels = spread_kernels();
-    kernels.copy[copy >= 0 && copy < kernels.count ? copy : kernels.count - 1](s_t, group_e, group_c, spread_e,
-                                                                               spread_c, rows, columns);
+    spread_kernels().pick(copy)(s_t, group_e, group_c, spread_e, spread_c, rows, columns);
 }
 
 int spread_copies() {
@@ -438,9 +411,7 @@ void partition_thresholds(const float* __restrict spread_e, const float* __restr
 
 void line_thresholds(const float* __restrict nb, int partitions, const std::int32_t* __restrict partition,
                      const float* __restrict absthr, float* __restrict fthr, int n, int copy) {
-    const LineThresholdKernels& kernels = line_threshold_kernels();
-    kernels.copy[copy >= 0 && copy < kernels.count ? copy : kernels.count - 1](nb, partitions, partition, absthr,
-                                                                               fthr, n);
+    line_threshold_kernels().pick(copy)(nb, partitions, partition, absthr, fthr, n);
 }
 
 int line_threshold_copies() {
