@@ -88,45 +88,40 @@ private:
     // emit_word's checks.
     template <bool checked, typename Field>
     void put_run(int count, Field field) {
-        std::uint64_t accumulator = accumulator_;
-        int free = free_;
         if (buffer_ != nullptr && count < (kWriterBufferBytes - length_) / 4 - 1) {
             std::uint8_t* out = buffer_ + length_;
-            for (int i = 0; i < count; ++i) {
-                std::uint32_t value;
-                int n;
-                field(i, value, n);
-                if (checked && (n < 1 || n > 32)) continue;
-                const std::uint64_t bits =
-                    checked ? static_cast<std::uint64_t>(value) & ((std::uint64_t{1} << n) - 1) : value;
-                if (free < n) {
-                    const std::uint32_t word = static_cast<std::uint32_t>(accumulator >> (32 - free));
-                    out[0] = static_cast<std::uint8_t>(word >> 24);
-                    out[1] = static_cast<std::uint8_t>(word >> 16);
-                    out[2] = static_cast<std::uint8_t>(word >> 8);
-                    out[3] = static_cast<std::uint8_t>(word);
-                    out += 4;
-                    free += 32;
-                }
-                accumulator = (accumulator << n) | bits;
-                free -= n;
-            }
+            pack_run<checked>(count, field, [&out](std::uint32_t word) {
+                out[0] = static_cast<std::uint8_t>(word >> 24);
+                out[1] = static_cast<std::uint8_t>(word >> 16);
+                out[2] = static_cast<std::uint8_t>(word >> 8);
+                out[3] = static_cast<std::uint8_t>(word);
+                out += 4;
+            });
             length_ = static_cast<std::int32_t>(out - buffer_);
         } else {
-            for (int i = 0; i < count; ++i) {
-                std::uint32_t value;
-                int n;
-                field(i, value, n);
-                if (checked && (n < 1 || n > 32)) continue;
-                const std::uint64_t bits =
-                    checked ? static_cast<std::uint64_t>(value) & ((std::uint64_t{1} << n) - 1) : value;
-                if (free < n) {
-                    emit_word(static_cast<std::uint32_t>(accumulator >> (32 - free)));
-                    free += 32;
-                }
-                accumulator = (accumulator << n) | bits;
-                free -= n;
+            pack_run<checked>(count, field, [this](std::uint32_t word) { emit_word(word); });
+        }
+    }
+
+    // Packs the fields into the accumulator (held in registers for the run),
+    // handing each completed 32-bit word to store(word).
+    template <bool checked, typename Field, typename Store>
+    void pack_run(int count, Field field, Store store) {
+        std::uint64_t accumulator = accumulator_;
+        int free = free_;
+        for (int i = 0; i < count; ++i) {
+            std::uint32_t value;
+            int n;
+            field(i, value, n);
+            if (checked && (n < 1 || n > 32)) continue;
+            const std::uint64_t bits =
+                checked ? static_cast<std::uint64_t>(value) & ((std::uint64_t{1} << n) - 1) : value;
+            if (free < n) {
+                store(static_cast<std::uint32_t>(accumulator >> (32 - free)));
+                free += 32;
             }
+            accumulator = (accumulator << n) | bits;
+            free -= n;
         }
         accumulator_ = accumulator;
         free_ = free;
