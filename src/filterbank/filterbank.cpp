@@ -171,7 +171,7 @@ constexpr int kLine = kFrameSamples + kCarried;          // 1632
 // Lane order reversed (by reference: a 64-byte vector is not passed by value
 // in the baseline calling convention).
 ZUVO_KERNEL_PART void reverse_lanes(Lanes16& v) {
-    v = __builtin_shuffle(v, Index16{15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0});
+    v = ZUVO_SHUFFLE(v, Index16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
 }
 
 // line[p] = sample 1151 - p of the frame, then the carried history newest
@@ -180,7 +180,7 @@ ZUVO_KERNEL_PART void frame_line(const double* x, int o, const std::int16_t* sam
     for (int p = 0; p < kFrameSamples; p += 8) {
         Lanes8s s;
         std::memcpy(&s, samples + kFrameSamples - 8 - p, sizeof s);
-        s = __builtin_shuffle(s, Index8s{7, 6, 5, 4, 3, 2, 1, 0});
+        s = ZUVO_SHUFFLE(s, Index8s, 7, 6, 5, 4, 3, 2, 1, 0);
         // Widened to 32 bits first: the direct conversion is not vectorized.
         const Lanes8d v = __builtin_convertvector(__builtin_convertvector(s, Lanes8i), Lanes8d) * 0x1p-15;
         std::memcpy(line + p, &v, sizeof v);

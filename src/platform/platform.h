@@ -28,6 +28,15 @@
 #define ZUVO_COPY(kernel) nullptr
 #endif
 
+// The lanes of vector v rearranged by constant indices: lane i of the result
+// is lane index_i of v. Index is an integer vector type of v's lane count
+// (GCC's form needs it; Clang spells the operation differently).
+#if defined(__clang__)
+#define ZUVO_SHUFFLE(v, Index, ...) __builtin_shufflevector(v, v, __VA_ARGS__)
+#else
+#define ZUVO_SHUFFLE(v, Index, ...) __builtin_shuffle(v, Index{__VA_ARGS__})
+#endif
+
 namespace zuvo {
 
 // The instruction-set copies of a kernel that this machine runs, the

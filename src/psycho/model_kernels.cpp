@@ -335,9 +335,9 @@ inline float sum17(const float* v) {
     std::memcpy(&a, v, sizeof a);
     std::memcpy(&b, v + 8, sizeof b);
     const Float8 s = a + b;
-    const Float8 u = s + __builtin_shuffle(s, Index8{4, 5, 6, 7, 4, 5, 6, 7});
-    const Float8 p = u + __builtin_shuffle(u, Index8{2, 3, 2, 3, 2, 3, 2, 3});
-    const Float8 w = p + __builtin_shuffle(p, Index8{1, 1, 1, 1, 1, 1, 1, 1});
+    const Float8 u = s + ZUVO_SHUFFLE(s, Index8, 4, 5, 6, 7, 4, 5, 6, 7);
+    const Float8 p = u + ZUVO_SHUFFLE(u, Index8, 2, 3, 2, 3, 2, 3, 2, 3);
+    const Float8 w = p + ZUVO_SHUFFLE(p, Index8, 1, 1, 1, 1, 1, 1, 1, 1);
     return w[0] + v[16];
 }
 

@@ -43,7 +43,6 @@ constexpr int kPassSamples = 576;      // new samples per pass
 constexpr int kKeptSamples = 480;      // older samples still in the next window
 constexpr int kSubbands = 32;
 constexpr int kLowSubbands = 13;       // subbands whose threshold is the minimum line
-constexpr int kLinesPerSubband = 16;   // each subband also reads the next one's first line
 
 // (i - 0.5) times this is the window's angle: 2 pi / 1024 with pi to 15 digits.
 constexpr double kWindowStep = 0.006135923151542559;
