@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,18 +22,25 @@ namespace zuvo {
 
 void* allocate(std::size_t size, const char* /*name*/) {
     // Zero-filled and aligned to a cache line, so that the stages' vector
-    // loads never straddle two lines; a request for nothing still yields a
-    // distinct block so that a non-null result always means success.
+    // loads never straddle two lines. calloc zero-fills without touching
+    // fresh pages, so a large block that is never written costs no memory;
+    // the block starts 1..64 bytes into what calloc returned, and the byte
+    // before it says how far. A request for nothing still yields a distinct
+    // block, so that a non-null result always means success.
     constexpr std::size_t kLine = 64;
     if (size > static_cast<std::size_t>(-1) - kLine) return nullptr;
-    const std::size_t rounded = size == 0 ? kLine : (size + kLine - 1) / kLine * kLine;
-    void* const block = std::aligned_alloc(kLine, rounded);
-    if (block != nullptr) std::memset(block, 0, rounded);
+    unsigned char* const raw = static_cast<unsigned char*>(std::calloc(1, size + kLine));
+    if (raw == nullptr) return nullptr;
+    const std::size_t shift = kLine - reinterpret_cast<std::uintptr_t>(raw) % kLine;
+    unsigned char* const block = raw + shift;
+    block[-1] = static_cast<unsigned char>(shift);
     return block;
 }
 
 void release(void* pointer) {
-    std::free(pointer);  // free(nullptr) does nothing
+    if (pointer == nullptr) return;
+    unsigned char* const block = static_cast<unsigned char*>(pointer);
+    std::free(block - block[-1]);
 }
 
 // ---------------------------------------------------------------- lock
