@@ -205,15 +205,33 @@ zuvo::MpaHeader layer2_header(std::int32_t mode) {
     return header;
 }
 
+// The coding parameters of layer2_header(mode) and the prepared frames, for
+// the length of one benchmark.
+struct Layer2Setup {
+    explicit Layer2Setup(std::int32_t mode) : header(layer2_header(mode)) {
+        coding.header = &header;
+        zuvo::derive_coding_params(coding);
+        frames = layer2_inputs(coding);
+    }
+    ~Layer2Setup() { zuvo::release_coding_params(coding); }
+    Layer2Setup(const Layer2Setup&) = delete;
+    Layer2Setup& operator=(const Layer2Setup&) = delete;
+
+    zuvo::MpaHeader header;
+    zuvo::CodingParams coding;
+    const Layer2Input* frames = nullptr;
+};
+
+constexpr std::int32_t kFrameBits = 626 * 8;  // 192 kbit/s at 44.1 kHz, without padding
+
 // Bit allocation, check word, header, allocation fields, scale factors,
 // quantization and sample codes of one frame, then the frame's bytes drained
 // as the encoder does. Argument: the configured mode (0 stereo, 1 joint).
 void BM_Layer2Frame(benchmark::State& state) {
-    zuvo::MpaHeader header = layer2_header(static_cast<std::int32_t>(state.range(0)));
-    zuvo::CodingParams coding;
-    coding.header = &header;
-    zuvo::derive_coding_params(coding);
-    const Layer2Input* frames = layer2_inputs(coding);
+    Layer2Setup setup(static_cast<std::int32_t>(state.range(0)));
+    zuvo::MpaHeader& header = setup.header;
+    zuvo::CodingParams& coding = setup.coding;
+    const Layer2Input* frames = setup.frames;
 
     zuvo::BitAllocator allocator;
     zuvo::BitWriter writer;
@@ -221,7 +239,6 @@ void BM_Layer2Frame(benchmark::State& state) {
     static zuvo::ChannelCodes codes[2];
     static std::uint8_t out[4096];
     std::int32_t allocation[2][32] = {};
-    constexpr std::int32_t kFrameBits = 626 * 8;  // 192 kbit/s at 44.1 kHz, without padding
     int index = 0;
     for (auto _ : state) {
         const Layer2Input& d = frames[index];
@@ -248,7 +265,6 @@ void BM_Layer2Frame(benchmark::State& state) {
         benchmark::ClobberMemory();
     }
     writer.finish();
-    zuvo::release_coding_params(coding);
     state.SetItemsProcessed(state.iterations() * 2 * kFrameSamples);
 }
 BENCHMARK(BM_Layer2Frame)->Arg(0)->Arg(1);
@@ -256,25 +272,22 @@ BENCHMARK(BM_Layer2Frame)->Arg(0)->Arg(1);
 // The bit allocation alone (joint-stereo decision and greedy distribution)
 // of the frames above, for its share of the Layer II coding.
 void BM_Layer2Allocation(benchmark::State& state) {
-    zuvo::MpaHeader header = layer2_header(static_cast<std::int32_t>(state.range(0)));
-    zuvo::CodingParams coding;
-    coding.header = &header;
-    zuvo::derive_coding_params(coding);
-    const Layer2Input* frames = layer2_inputs(coding);
+    Layer2Setup setup(static_cast<std::int32_t>(state.range(0)));
+    const zuvo::CodingParams& coding = setup.coding;
+    const Layer2Input* frames = setup.frames;
     zuvo::BitAllocator allocator;
     std::int32_t allocation[2][32] = {};
     int index = 0;
     for (auto _ : state) {
         const Layer2Input& d = frames[index];
         index = (index + 1) % kFrames;
-        std::int32_t available_bits = 626 * 8;
+        std::int32_t available_bits = kFrameBits;
         const zuvo::StereoDecision decision =
             allocator.allocate_frame(d.smr, d.scfsi, allocation, available_bits, coding, false);
         benchmark::DoNotOptimize(decision);
         benchmark::DoNotOptimize(allocation);
         benchmark::ClobberMemory();
     }
-    zuvo::release_coding_params(coding);
     state.SetItemsProcessed(state.iterations() * 2 * kFrameSamples);
 }
 BENCHMARK(BM_Layer2Allocation)->Arg(0)->Arg(1);

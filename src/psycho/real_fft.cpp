@@ -287,7 +287,10 @@ ZUVO_KERNEL_PART float choose(std::uint32_t keep, float a, float b) {
 struct Scratch {
     static constexpr int kStride = kHalf + 8;
     alignas(64) Real data[4 * kStride];
-    Real* array(int index) { return data + index * kStride; }
+    Real* const zr = data;                // the packed transform Z
+    Real* const zi = data + kStride;
+    Real* const xr = data + 2 * kStride;  // the split's lines
+    Real* const xi = data + 3 * kStride;
 };
 
 }  // namespace
@@ -295,17 +298,13 @@ struct Scratch {
 ZUVO_FFT_KERNEL
 static void real_fft_1024_clones(const float* x, float* re, float* im) {
     Scratch work;
-    Real* zr = work.array(0);
-    Real* zi = work.array(1);
-    Real* xr = work.array(2);
-    Real* xi = work.array(3);
-    packed_transform(x, zr, zi, xr, xi);
-    split(zr, zi, 0, kHalf, xr, xi);
+    packed_transform(x, work.zr, work.zi, work.xr, work.xi);
+    split(work.zr, work.zi, 0, kHalf, work.xr, work.xi);
     for (int k = 0; k < kHalf; ++k) {
-        re[k] = to_float(xr[k]);
-        im[k] = to_float(xi[k]);
+        re[k] = to_float(work.xr[k]);
+        im[k] = to_float(work.xi[k]);
     }
-    re[kHalf] = static_cast<float>(zr[0] - zi[0]);
+    re[kHalf] = static_cast<float>(work.zr[0] - work.zi[0]);
     im[kHalf] = 0.0f;
 }
 
@@ -320,18 +319,14 @@ static void spectrum_1024_clones(const float* x, float* energy, float* magnitude
     constexpr int kBlock = 64;
     const float floor_root = std::sqrt(kEnergyFloor);
     Scratch work;
-    Real* zr = work.array(0);
-    Real* zi = work.array(1);
-    Real* xr = work.array(2);
-    Real* xi = work.array(3);
-    packed_transform(x, zr, zi, xr, xi);
+    packed_transform(x, work.zr, work.zi, work.xr, work.xi);
     for (int begin = 0; begin < kHalf; begin += kBlock) {
-        split(zr, zi, begin, begin + kBlock, xr, xi);
+        split(work.zr, work.zi, begin, begin + kBlock, work.xr, work.xi);
         for (int k = begin; k < begin + kBlock; ++k) {
             // The spectrum rounded to float, as real_fft_1024 gives it; the
             // rest in single precision.
-            const float re = to_float(xr[k]);
-            const float im = to_float(xi[k]);
+            const float re = to_float(work.xr[k]);
+            const float im = to_float(work.xi[k]);
             const float e = re * re + im * im;
             // All bits set for lines at or above the floor (not for NaN).
             const std::uint32_t keep = 0u - static_cast<std::uint32_t>(!(e < kEnergyFloor));
@@ -346,12 +341,12 @@ static void spectrum_1024_clones(const float* x, float* energy, float* magnitude
     }
     // Line 0 (real: Z[0]'s real part plus its imaginary part) has no floor
     // and phase (1, 0); line 512 (real too) has phase (1, 0) or (-1, 0).
-    const float re0 = static_cast<float>(zr[0] + zi[0]);
+    const float re0 = static_cast<float>(work.zr[0] + work.zi[0]);
     energy[0] = re0 * re0;
     magnitude[0] = std::sqrt(energy[0]);
     phase_re[0] = 1.0f;
     phase_im[0] = 0.0f;
-    const float re512 = static_cast<float>(zr[0] - zi[0]);
+    const float re512 = static_cast<float>(work.zr[0] - work.zi[0]);
     energy[kHalf] = re512 * re512;
     magnitude[kHalf] = std::sqrt(energy[kHalf]);
     phase_re[kHalf] = std::signbit(re512) ? -1.0f : 1.0f;
