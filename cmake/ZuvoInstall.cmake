@@ -1,5 +1,5 @@
 # What `cmake --install` puts where, and the Debian package made of it:
-#   lib/libZuvoMPAEncoder.so.1.0.0 (+ .so.1, .so links) or libZuvoMPAEncoder.a
+#   lib/libZuvoMPAEncoder.so.1.1.0 (+ .so.1, .so links) or libZuvoMPAEncoder.a
 #   include/*.h                          every public header
 #   bin/zuvo-mpa-encode                  when the tool is built
 #   share/man/man1/*.1, man3/*.3         the manual pages in man/, when present

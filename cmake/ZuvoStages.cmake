@@ -62,7 +62,13 @@ set_target_properties(ZuvoMPAEncoder PROPERTIES
   VERSION ${PROJECT_VERSION}
   SOVERSION ${PROJECT_VERSION_MAJOR})
 if(ZUVO_SHARED AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
-  target_link_options(ZuvoMPAEncoder PRIVATE -Wl,--no-undefined -Wl,--exclude-libs,ALL)
+  # The version script (cmake/ZuvoMPAEncoder.map) gives each exported function
+  # the version node of the release that added it and keeps everything else
+  # local, so the export list is that file's.
+  set(ZUVO_VERSION_SCRIPT ${PROJECT_SOURCE_DIR}/cmake/ZuvoMPAEncoder.map)
+  target_link_options(ZuvoMPAEncoder PRIVATE -Wl,--no-undefined -Wl,--exclude-libs,ALL
+                      -Wl,--version-script=${ZUVO_VERSION_SCRIPT})
+  set_property(TARGET ZuvoMPAEncoder APPEND PROPERTY LINK_DEPENDS ${ZUVO_VERSION_SCRIPT})
 endif()
 
 # Link a stage's objects and those of the stages it builds on.

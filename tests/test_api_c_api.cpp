@@ -239,7 +239,7 @@ TEST(CApi, EveryResultIsReachableAndNamed) {
     names.insert(zuvo_mpa_strerror(-8));
     EXPECT_EQ(names.size(), 9u) << "eight names and one for unknown codes";
     EXPECT_STREQ(zuvo_mpa_strerror(-8), "unknown error");
-    EXPECT_STREQ(zuvo_mpa_version(), "1.0.0");
+    EXPECT_STREQ(zuvo_mpa_version(), "1.1.0");
 }
 
 TEST(CApi, ResetStartsAStreamLikeANewEncoder) {
