@@ -13,7 +13,8 @@ JOBS=$(nproc 2>/dev/null || echo 2)
 
 PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsndfile1-dev)
 # dpkg-dev and file: the .deb test (cpack's DEB generator runs dpkg-shlibdeps).
-TEST_PACKAGES=(ffmpeg mpg123 madplay valgrind clang libclang-rt-14-dev dpkg-dev file)
+# abigail-tools: the ABI check against the 1.0.0 baseline (tests/abi/).
+TEST_PACKAGES=(ffmpeg mpg123 madplay valgrind clang libclang-rt-14-dev dpkg-dev file abigail-tools)
 # The GStreamer element (gst/) and its tests. Only the base plugin set: the
 # good, bad, ugly and libav sets bundle other encoders and stay off the machine.
 GST_PACKAGES=(gstreamer1.0-tools libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base)
