@@ -2,7 +2,8 @@
 # Checks the built Windows binaries without running them:
 #   - the DLL and every program import system DLLs only (the compiler's runtime
 #     is linked in), and the programs nothing else but ZuvoMPAEncoder.dll;
-#   - the DLL exports exactly the names of the .def file;
+#   - the DLL exports exactly the names of the .def file, and these are the
+#     C++ functions and every function of zuvo_mpa.h;
 #   - each Microsoft name in the .def demangles (llvm-undname) to the same
 #     function and argument types as its GCC twin (c++filt), with pointers of
 #     the architecture's width;
@@ -55,8 +56,11 @@ done
 # Export table against the .def file.
 def_names=$(sed -n 's/^\s\+\([?_a-z][^ ]*\).*/\1/p' "$def" | sort)
 dll_names=$("$objdump" -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/s/^\s*\[\s*[0-9]*\] //p' | sort)
-check "the .def lists 25 names" same "$(echo "$def_names" | wc -l)" 25
-check "the .def lists the 9 C names" same "$(echo "$def_names" | grep -c '^zuvo_mpa_[a-z_]*$')" 9
+# 8 C++ functions under two names each, and every function of zuvo_mpa.h.
+header_names=$(sed -n 's/^ZUVO_API .*[ *]\(zuvo_mpa_[a-z0-9_]*\)(.*/\1/p' "$(dirname "$0")/../include/zuvo_mpa.h" | sort)
+check "zuvo_mpa.h declares functions" test -n "$header_names"
+check "the .def lists 16 C++ names" same "$(echo "$def_names" | grep -c -v '^zuvo_mpa_')" 16
+check "the .def's C names are the functions of zuvo_mpa.h" same "$(echo "$def_names" | grep '^zuvo_mpa_')" "$header_names"
 check "the DLL exports exactly the .def's names" same "$dll_names" "$def_names"
 
 # Microsoft names against their GCC twins.

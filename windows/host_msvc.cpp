@@ -121,6 +121,18 @@ extern "C" void __cdecl host_main() {
     check(zuvo_mpa_strerror(ZUVO_MPA_ERROR_FLUSHED)[0] != '\0' && zuvo_mpa_version()[0] == '1',
           "zuvo_mpa_strerror and zuvo_mpa_version");
 
+    // Two functions of 1.1: the format queries.
+    check(zuvo_mpa_check_format(44100, ZUVO_MPA_JOINT_STEREO, 224) == ZUVO_MPA_OK &&
+              zuvo_mpa_check_format(44100, ZUVO_MPA_STEREO, 32) == ZUVO_MPA_ERROR_BAD_BITRATE &&
+              zuvo_mpa_check_format(96000, ZUVO_MPA_MONO, 96) == ZUVO_MPA_ERROR_BAD_SAMPLE_RATE,
+          "zuvo_mpa_check_format");
+    static const int mono_kbps[] = {32, 48, 56, 64, 80, 96, 112, 128, 160, 192};
+    int kbps[16];
+    const size_t count = zuvo_mpa_bitrates(48000, ZUVO_MPA_MONO, kbps, 16);
+    bool same = count == sizeof mono_kbps / sizeof mono_kbps[0];
+    for (size_t i = 0; same && i < count; ++i) same = kbps[i] == mono_kbps[i];
+    check(same, "zuvo_mpa_bitrates lists the ten single-channel bitrates at 48000 Hz");
+
     HeapFree(heap, 0, pcm);
     HeapFree(heap, 0, output);
     write_text(failed == 0 ? "host_msvc: " : "host_msvc: checks FAILED, ");
