@@ -170,7 +170,8 @@ ZUVO_API int zuvo_mpa_config_set_emphasis(zuvo_mpa_config* config, int emphasis)
  * off frees its 16 bits for audio. */
 ZUVO_API int zuvo_mpa_config_set_error_protection(zuvo_mpa_config* config, int on);
 /* Reserves `bytes_per_frame` bytes at the end of every frame for ancillary
- * data (0, the default, reserves none). The bit allocation never uses them.
+ * data (0, the default, reserves none; 1728 or more, longer than any frame,
+ * is refused here with ZUVO_MPA_ERROR_BAD_ANCILLARY). The bit allocation never uses them.
  * `fill` supplies each frame's bytes (NULL: they stay zero). Frame k codes
  * input samples 1152k .. 1152k + 1151 per channel (counting from 0, the
  * silence of the flush after the last input); a decoder plays them, and so
@@ -205,8 +206,8 @@ ZUVO_API int zuvo_mpa_encode_int32(zuvo_mpa_encoder* encoder, const int32_t* pcm
 /* Format facts: what hosts otherwise copy from the standard. */
 
 /* ZUVO_MPA_OK when a stream of this rate (Hz), mode and bitrate (kbit/s) can
- * be coded, else the error zuvo_mpa_create would give (BAD_SAMPLE_RATE,
- * BAD_MODE or BAD_BITRATE, checked in that order). */
+ * be coded, else the error zuvo_mpa_create would give (BAD_MODE,
+ * BAD_SAMPLE_RATE or BAD_BITRATE, checked in that order). */
 ZUVO_API int zuvo_mpa_check_format(int sample_rate, int mode, int bitrate_kbps);
 /* The bitrates (kbit/s, ascending) a rate and mode can code: writes at most
  * `capacity` of them to `kbps` (which may be NULL when capacity is 0) and

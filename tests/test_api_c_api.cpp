@@ -162,8 +162,10 @@ TEST(CApi, EveryResultIsReachableAndNamed) {
         {{ZUVO_MPA_STEREO, 80, 44100, nullptr, nullptr}, ZUVO_MPA_ERROR_BAD_BITRATE},
         {{ZUVO_MPA_STEREO, 193, 44100, nullptr, nullptr}, ZUVO_MPA_ERROR_BAD_BITRATE},
         {{ZUVO_MPA_STEREO, 0, 44100, nullptr, nullptr}, ZUVO_MPA_ERROR_BAD_BITRATE},
-        {{ZUVO_MPA_MONO, 112, 44100, nullptr, nullptr}, ZUVO_MPA_ERROR_BAD_BITRATE},
-        {{ZUVO_MPA_MONO, 96, 22050, nullptr, nullptr}, ZUVO_MPA_ERROR_BAD_SAMPLE_RATE},
+        {{ZUVO_MPA_MONO, 224, 44100, nullptr, nullptr}, ZUVO_MPA_ERROR_BAD_BITRATE},
+        {{ZUVO_MPA_STEREO, 192, 24000, nullptr, nullptr}, ZUVO_MPA_ERROR_BAD_BITRATE},
+        {{ZUVO_MPA_MONO, 8, 32000, nullptr, nullptr}, ZUVO_MPA_ERROR_BAD_BITRATE},
+        {{ZUVO_MPA_MONO, 96, 11025, nullptr, nullptr}, ZUVO_MPA_ERROR_BAD_SAMPLE_RATE},
         {{ZUVO_MPA_STEREO, 384, 0, nullptr, nullptr}, ZUVO_MPA_ERROR_BAD_SAMPLE_RATE},
     };
     for (const auto& r : refused) {
@@ -228,17 +230,20 @@ TEST(CApi, EveryResultIsReachableAndNamed) {
     EXPECT_EQ(zuvo_mpa_channels(nullptr), 0);
     EXPECT_EQ(zuvo_mpa_max_output(nullptr, 1), 0u);
 
-    // Out of memory is reached by test_boundary_c_api; every code is named.
+    // Out of memory is reached by test_boundary_c_api, the configuration's
+    // own codes by test_api_stream_settings; every code is named.
     seen.insert(ZUVO_MPA_ERROR_OUT_OF_MEMORY);
-    EXPECT_EQ(seen.size(), 8u);
+    seen.insert(ZUVO_MPA_ERROR_BAD_EMPHASIS);
+    seen.insert(ZUVO_MPA_ERROR_BAD_ANCILLARY);
+    EXPECT_EQ(seen.size(), 10u);
     std::set<std::string> names;
     for (int code : seen) {
         names.insert(zuvo_mpa_strerror(code));
     }
     names.insert(zuvo_mpa_strerror(1));
-    names.insert(zuvo_mpa_strerror(-8));
-    EXPECT_EQ(names.size(), 9u) << "eight names and one for unknown codes";
-    EXPECT_STREQ(zuvo_mpa_strerror(-8), "unknown error");
+    names.insert(zuvo_mpa_strerror(-10));
+    EXPECT_EQ(names.size(), 11u) << "ten names and one for unknown codes";
+    EXPECT_STREQ(zuvo_mpa_strerror(-10), "unknown error");
     EXPECT_STREQ(zuvo_mpa_version(), "1.1.0");
 }
 

@@ -20,6 +20,7 @@
 
 #include "ZuvoMPAEncoder.h"
 #include "support/audio_tools.h"
+#include "support/decoders.h"
 #include "support/frame_reader.h"
 
 using namespace zuvo_test;
@@ -104,48 +105,6 @@ std::vector<std::int16_t> two_tone(std::size_t samples, int channels, int rate) 
     });
 }
 
-bool host_is_little_endian() {
-    const std::uint16_t probe = 1;
-    return *reinterpret_cast<const std::uint8_t*>(&probe) == 1;
-}
-
-struct Decoder {
-    const char* name;
-    std::vector<std::string> (*command)(const std::string& path, int mode);
-    bool host_endian; // raw output in host byte order (else little-endian)
-};
-
-const Decoder kDecoders[] = {
-    {"ffmpeg",
-     [](const std::string& p, int) {
-         return std::vector<std::string>{"ffmpeg", "-nostdin", "-v", "warning", "-err_detect",
-                                         "crccheck+bitstream+buffer+explode", "-i", p, "-f", "s16le", "-"};
-     },
-     false},
-    {"mpg123", [](const std::string& p, int) { return std::vector<std::string>{"mpg123", "-q", "-s", p}; }, true},
-    // -d: no dither, so the comparison sees only the coding noise; -S: both
-    // channels of a dual-channel stream (by default madplay plays the first).
-    {"madplay",
-     [](const std::string& p, int mode) {
-         std::vector<std::string> args{"madplay", "-q", "-d", "-o", "raw:-", p};
-         if (mode == 2) args.insert(args.begin() + 1, "-S");
-         return args;
-     },
-     true},
-};
-
-// ffmpeg's raw-stream demuxer always notes that it guesses the duration; that
-// line says nothing about the stream.
-std::string significant_stderr(const std::string& err) {
-    std::istringstream in(err);
-    std::string line, kept;
-    while (std::getline(in, line)) {
-        if (line.find("Estimating duration from bitrate") != std::string::npos) continue;
-        if (!line.empty()) kept += line + "\n";
-    }
-    return kept;
-}
-
 struct Decoded {
     bool available = false;
     std::vector<std::int16_t> pcm;
@@ -155,15 +114,15 @@ struct Decoded {
 // produced exactly 1152 samples per channel for every frame.
 Decoded decode(const Decoder& decoder, const std::string& path, const StreamReport& report) {
     Decoded d;
-    if (find_program(decoder.name).empty()) return d;
-    d.available = true;
     const int mode = report.frames.empty() ? 0 : report.frames[0].mode;
-    const ProcessResult r = run_process(decoder.command(path, mode));
+    DecoderRun r = run_decoder(decoder, path, mode);
+    if (!r.available) return d;
+    d.available = true;
     EXPECT_TRUE(r.started) << decoder.name;
     EXPECT_FALSE(r.timed_out) << decoder.name;
-    EXPECT_EQ(r.exit_code, 0) << decoder.name << ": " << r.err;
-    EXPECT_EQ(significant_stderr(r.err), "") << decoder.name << " complained";
-    d.pcm = decoder.host_endian && !host_is_little_endian() ? pcm_from_be(r.out) : pcm_from_le(r.out);
+    EXPECT_EQ(r.exit_code, 0) << decoder.name << ": " << r.complaint;
+    EXPECT_EQ(r.complaint, "") << decoder.name << " complained";
+    d.pcm = std::move(r.pcm);
 
     const std::size_t channels = report.frames.empty() ? 2 : static_cast<std::size_t>(report.frames[0].channels);
     const std::size_t frame_samples = 1152 * channels;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "layer2/alloc_tables.h"
+#include "layer2/stream_format.h"
 
 using namespace zuvo;
 
@@ -146,7 +147,7 @@ TEST(AllocTables, TableChoiceForEveryRateBitrateAndChannelCount) {
                 derive_coding_params(s.coding);
                 const int nch = mode == 3 ? 1 : 2;
                 EXPECT_EQ(s.coding.nch, nch);
-                EXPECT_EQ(s.coding.table_number, expected(rate, kLayer2Bitrate[index], nch))
+                EXPECT_EQ(s.coding.table_number, expected(rate, kBitrateKbps[kVersionMpeg1][index], nch))
                     << "rate " << rate << " index " << index << " nch " << nch;
                 EXPECT_NE(s.coding.alloc, nullptr);
             }

@@ -268,9 +268,10 @@ TEST(PsychoAnalysis, ToneStandsOutInItsSubband) {
     const struct {
         float rate;
         double hz;
-    } cases[] = {{44100.0f, 1000.0}, {48000.0f, 5300.0}, {32000.0f, 2600.0}, {44100.0f, 9000.0}};
+    } cases[] = {{44100.0f, 1000.0}, {48000.0f, 5300.0}, {32000.0f, 2600.0}, {44100.0f, 9000.0},
+                 {16000.0f, 1130.0}, {22050.0f, 3000.0}, {24000.0f, 7000.0}, {16000.0f, 6900.0}};
     for (const auto& tc : cases) {
-        SCOPED_TRACE(tc.hz);
+        SCOPED_TRACE(std::to_string(tc.hz) + " Hz at " + std::to_string(tc.rate));
         PsychoModel model;
         quiet_setup(model, tc.rate);
         std::int16_t history[kHistorySamples] = {};
@@ -284,6 +285,7 @@ TEST(PsychoAnalysis, ToneStandsOutInItsSubband) {
         EXPECT_EQ(std::max_element(out, out + 32) - out, home);
         EXPECT_GT(out[home], 20.0f);
         for (int sb = 0; sb < 32; ++sb) {
+            ASSERT_TRUE(std::isfinite(out[sb])) << sb;
             if (std::abs(sb - home) >= 6) {
                 EXPECT_LT(out[sb], 0.0f) << sb;
             }

@@ -17,7 +17,8 @@ using zuvo::kLines;
 using zuvo::kPartitions;
 using zuvo::PsychoModel;
 
-const float kRates[3] = {32000.0f, 44100.0f, 48000.0f};
+// Indexed by table row: the MPEG-1 rates, then the lower sampling frequencies.
+const float kRates[6] = {32000.0f, 44100.0f, 48000.0f, 16000.0f, 22050.0f, 24000.0f};
 
 // numlines per partition, as (count, lines) runs; 59, 63 and 63 partitions.
 std::vector<int> expected_numlines(int row) {
@@ -67,10 +68,14 @@ double spreading(double dz) {
 }
 
 TEST(PsychoSetup, PartitionsOfAThirdBark) {
-    // Bark value of lines 16 and 512 (kept in fthr after the set-up).
-    const double bark16[3] = {4 + 100.0 / 110, 6 + 59.0625 / 140, 6 + 120.0 / 140};
-    const double bark512[3] = {24 + 500.0 / 9500, 24 + 6550.0 / 9500, 24.894737};
-    for (int row = 0; row < 3; ++row) {
+    // Bark value of lines 16 and 512 (kept in fthr after the set-up), and the
+    // partitions with lines; the lower rates reach 8000, 11025 and 12000 Hz.
+    const double bark16[6] = {4 + 100.0 / 110,  6 + 59.0625 / 140, 6 + 120.0 / 140,
+                              2 + 50.0 / 100,   3 + 44.53125 / 100, 3 + 75.0 / 100};
+    const double bark512[6] = {24 + 500.0 / 9500, 24 + 6550.0 / 9500, 24.894737,
+                               21 + 300.0 / 1800,  22 + 1525.0 / 2500, 23.0};
+    const int used[6] = {59, 63, 63, 57, 61, 61};
+    for (int row = 0; row < 6; ++row) {
         SCOPED_TRACE(kRates[row]);
         PsychoModel model;
         setup(model, kRates[row]);
@@ -79,16 +84,25 @@ TEST(PsychoSetup, PartitionsOfAThirdBark) {
         EXPECT_NEAR(model.fthr[16], bark16[row], 2e-6);
         EXPECT_NEAR(model.fthr[512], bark512[row], 2e-6);
 
-        const std::vector<int> numlines = expected_numlines(row);
+        // Runs known for the MPEG-1 rates; at the lower ones each partition
+        // with lines spans at most 0.33 bark, the next one starting beyond.
+        const std::vector<int> numlines = row < 3 ? expected_numlines(row) : std::vector<int>();
         int w = 0;
         for (int p = 0; p < kPartitions; ++p) {
-            ASSERT_EQ(model.numlines[p], numlines[static_cast<std::size_t>(p)]) << p;
+            if (row < 3) {
+                ASSERT_EQ(model.numlines[p], numlines[static_cast<std::size_t>(p)]) << p;
+            }
+            ASSERT_EQ(model.numlines[p] > 0, p < used[row]) << p;
             double sum = 0.0;
             for (int n = 0; n < model.numlines[p]; ++n, ++w) {
                 ASSERT_EQ(model.partition[w], p) << w;
+                ASSERT_LE(static_cast<double>(model.fthr[w]) - model.fthr[w - n], 0.33) << w;
                 sum += model.fthr[w];
             }
-            EXPECT_NEAR(model.cbval[p], p < 59 || row > 0 ? sum / model.numlines[p] : 0.0, 2e-6);
+            if (w < kLines && p + 1 < used[row]) {
+                ASSERT_GT(static_cast<double>(model.fthr[w]) - model.fthr[w - model.numlines[p]], 0.33) << w;
+            }
+            EXPECT_NEAR(model.cbval[p], p < used[row] ? sum / model.numlines[p] : 0.0, 2e-6);
         }
         EXPECT_EQ(w, kLines);
     }
@@ -97,7 +111,7 @@ TEST(PsychoSetup, PartitionsOfAThirdBark) {
 TEST(PsychoSetup, SpreadingTonalSnrAndRowSums) {
     EXPECT_NEAR(spreading(1.0), 0.0788, 5e-4);  // upwards, weaker
     EXPECT_NEAR(spreading(-1.0), 0.135, 5e-4);
-    for (int row = 0; row < 3; ++row) {
+    for (int row = 0; row < 6; ++row) {
         SCOPED_TRACE(kRates[row]);
         PsychoModel model;
         setup(model, kRates[row]);
@@ -160,7 +174,16 @@ TEST(PsychoSetup, RateIsRoundedAndNeverEndsTheProcess) {
         {44099.4f, 1, "error, invalid sampling frequency: 44099 Hz\n"},
         {38049.0f, 0, "error, invalid sampling frequency: 38049 Hz\n"},
         {46051.0f, 2, "error, invalid sampling frequency: 46051 Hz\n"},
-        {-5.0f, 0, "error, invalid sampling frequency: -4 Hz\n"},
+        {16000.4f, 3, ""},
+        {22049.5f, 4, ""},
+        {24000.0f, 5, ""},
+        // Nearest of the six; the lower one at a midpoint.
+        {19025.0f, 3, "error, invalid sampling frequency: 19025 Hz\n"},
+        {19026.0f, 4, "error, invalid sampling frequency: 19026 Hz\n"},
+        {23025.0f, 4, "error, invalid sampling frequency: 23025 Hz\n"},
+        {28000.0f, 5, "error, invalid sampling frequency: 28000 Hz\n"},
+        {28001.0f, 0, "error, invalid sampling frequency: 28001 Hz\n"},
+        {-5.0f, 3, "error, invalid sampling frequency: -4 Hz\n"},
         {1e30f, 2, "error, invalid sampling frequency: 2147483647 Hz\n"},
         {std::nanf(""), 1, "error, invalid sampling frequency: 0 Hz\n"},
     };
@@ -249,28 +272,37 @@ TEST(PsychoSetup, ArrayLifeCycle) {
 
 TEST(PsychoSetup, ThresholdInQuietTable) {
     const int lines[13] = {0, 1, 2, 4, 8, 16, 32, 64, 128, 192, 256, 320, 384};
-    const float telling[3][13] = {
+    // Rows 3..5 read the same curve at their own line frequencies; at
+    // 16000 Hz line 0 (101.39 dB) is held at the ceiling.
+    const float telling[6][13] = {
         {1.0156347e10f, 3.3708348e7f, 3987838.75f, 614805.19f, 153016.27f, 60358.379f, 32339.82f,
          13481.48f, 7902.0098f, 26105.83f, 51848.66f, 220667.11f, 3053076.0f},
         {4.8835709e8f, 5898447.0f, 1131716.5f, 265911.78f, 90518.547f, 43524.879f, 24029.1f,
          5953.02f, 22789.65f, 62912.59f, 806747.31f, 1.613384e8f, 1.249503e11f},
         {2.4759246e8f, 3987838.75f, 852584.69f, 220667.11f, 80489.188f, 40247.379f, 21814.109f,
-         5090.23f, 25747.65f, 103929.2f, 3782140.25f, 6.4973711e9f, 9.6324682e10f}};
-    const float minimum[3] = {4861.1299f, 4849.9502f, 4849.9502f};
-    const int min_first[3] = {104, 76, 68};
-    const int min_last[3] = {107, 77, 69};
-    const int plateau_first[3] = {-1, 368, 332};
-    const int ceiling_first[3] = {480, 464, 428};
+         5090.23f, 25747.65f, 103929.2f, 3782140.25f, 6.4973711e9f, 9.6324682e10f},
+        {6.0776765e13f, 1.0156347e10f, 2.4759246e8f, 9566159.0f, 852584.69f, 170898.23f,
+         62479.504f, 32339.82f, 13481.48f, 5031.9648f, 7902.0098f, 18312.076f, 25394.379f},
+        {1.0659518e12f, 4.8835709e8f, 27589104.0f, 2221967.0f, 342560.75f, 98568.375f, 44744.285f,
+         24029.1f, 5953.02f, 9500.3057f, 22789.65f, 32265.439f, 57245.004f},
+        {3.2639055e11f, 2.4759246e8f, 16855342.0f, 1605970.6f, 279085.69f, 87043.75f, 41374.961f,
+         21814.109f, 5090.23f, 13574.93f, 25747.65f, 40154.812f, 90727.219f}};
+    const float minimum[6] = {4861.1299f, 4849.9502f, 4849.9502f, 4861.1299f, 4849.9502f, 4849.9502f};
+    const int min_first[6] = {104, 76, 68, 208, 152, 136};
+    const int min_last[6] = {107, 77, 69, 215, 155, 139};
+    const int plateau_first[6] = {-1, 368, 332, -1, -1, -1};
+    const int ceiling_first[6] = {480, 464, 428, 480, 480, 480};
     const float ceiling = 60776765194240.0f;
     EXPECT_EQ(ceiling, 6.0776765e13f);
 
-    for (int r = 0; r < 3; ++r) {
-        SCOPED_TRACE(r);
+    for (int r = 0; r < 6; ++r) {
+        SCOPED_TRACE(kRates[r]);
         const float* t = zuvo::absthr_table[r];
         for (int n = 0; n < 13; ++n) {
             EXPECT_NEAR(t[lines[n]], telling[r][n], 1e-6 * telling[r][n]) << lines[n];
         }
-        // Falls to the minimum (3.1 to 3.4 kHz), then rises, neither strictly.
+        // Falls to the minimum (3.1 to 3.4 kHz), then rises, neither
+        // strictly; nothing lies above the ceiling.
         for (int w = 1; w < kLines; ++w) {
             if (w <= min_first[r]) {
                 ASSERT_LE(t[w], t[w - 1]) << w;
@@ -278,6 +310,7 @@ TEST(PsychoSetup, ThresholdInQuietTable) {
                 ASSERT_GE(t[w], t[w - 1]) << w;
             }
         }
+        EXPECT_LE(t[0], ceiling);
         EXPECT_NEAR(t[min_first[r]], minimum[r], 1e-6 * minimum[r]);
         EXPECT_EQ(t[min_last[r]], t[min_first[r]]);
         EXPECT_GT(t[min_first[r] - 1], t[min_first[r]]);
@@ -310,7 +343,8 @@ TEST(PsychoSetup, ThresholdInQuietTable) {
 
     // load_absthr copies a row, the index clamped into the table.
     float row[kLines];
-    for (const auto& request : {std::make_pair(1, 1), std::make_pair(-3, 0), std::make_pair(7, 2)}) {
+    for (const auto& request : {std::make_pair(1, 1), std::make_pair(4, 4), std::make_pair(-3, 0),
+                               std::make_pair(7, 5)}) {
         zuvo::load_absthr(row, request.first);
         EXPECT_EQ(std::memcmp(row, zuvo::absthr_table[request.second], sizeof row), 0);
     }

@@ -8,10 +8,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cmath>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 #include "encoder/mpa_encoder.h"
+#include "layer2/stream_format.h"
 
 #ifndef ZUVO_VERSION_STRING
 #define ZUVO_VERSION_STRING "unknown"
@@ -19,9 +22,8 @@
 
 namespace {
 
-constexpr std::uint64_t kFrame = 1152;  // samples per channel in one frame
-// Input the decoder's output lags behind (analysis and synthesis filterbanks).
-constexpr std::uint64_t kDelay = 481;
+constexpr std::uint64_t kFrame = zuvo::kFrameSamples;  // samples per channel in one frame
+constexpr std::uint64_t kDelay = zuvo::kDecoderDelay;   // input the decoder's output lags behind
 
 #if defined(__BYTE_ORDER__) && defined(__ORDER_BIG_ENDIAN__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
 constexpr bool kLittleEndian = false;
@@ -31,36 +33,6 @@ constexpr bool kLittleEndian = true;
 
 // Silence for the end of a stream: at most two frames of two channels.
 const std::int16_t kSilence[2 * 2 * kFrame] = {};
-
-// Stream bitrates in kbit/s by bitrate index.
-constexpr int kBitrateKbps[15] = {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384};
-
-// The configured index whose single-channel header carries `kbps`, or 0.
-int mono_index(int kbps) {
-    switch (kbps) {
-        case 32: return 1;
-        case 48: return 6;
-        case 56: return 7;
-        case 64: return 8;
-        case 80: return 9;
-        case 96: return 10;
-        default: return 0;
-    }
-}
-
-// The index of a two-channel bitrate, or 0 (32, 48, 56 and 80 kbit/s are too
-// little for two channels).
-int stereo_index(int kbps) {
-    if (kbps == 32 || kbps == 48 || kbps == 56 || kbps == 80) {
-        return 0;
-    }
-    for (int index = 1; index < 15; ++index) {
-        if (kBitrateKbps[index] == kbps) {
-            return index;
-        }
-    }
-    return 0;
-}
 
 // The blocks come from malloc-like functions: their alignment must do.
 static_assert(alignof(zuvo::MpaEncoder) <= alignof(std::max_align_t), "the core needs more than malloc's alignment");
@@ -75,14 +47,26 @@ void heap_give_back(void* block) {
 
 }  // namespace
 
+struct zuvo_mpa_config {
+    int mode = ZUVO_MPA_JOINT_STEREO;
+    int bitrate_kbps = 192;
+    int sample_rate = 44100;
+    int error_protection = 1;
+    int copyright = 0;
+    int original = 0;
+    int private_bit = 0;
+    int emphasis = ZUVO_MPA_EMPHASIS_NONE;
+    std::size_t ancillary_bytes = 0;
+    zuvo_mpa_ancillary_fn ancillary_fill = nullptr;
+    void* ancillary_user_data = nullptr;
+    zuvo_mpa_log_fn log = nullptr;
+    void* log_user_data = nullptr;
+};
+
 struct zuvo_mpa_encoder {
     zuvo::HostMemory memory;
     zuvo::MpaEncoder* core;
-    int mode;
-    int bitrate_index;  // the core's
-    int sample_rate;
-    zuvo_mpa_log_fn log;
-    void* log_user_data;
+    zuvo_mpa_config config;
     int channels;
     std::uint64_t frame_bytes;  // the longest frame (with its padding slot)
     std::uint64_t samples;      // per channel, given to the running stream
@@ -95,8 +79,16 @@ namespace {
 // buffers concerns only the six functions' staging.
 void forward_to_log(void* context, zuvo::Diagnostic kind, const char* message) {
     const zuvo_mpa_encoder* encoder = static_cast<const zuvo_mpa_encoder*>(context);
-    if (kind != zuvo::Diagnostic::kLargeBuffer && encoder->log != nullptr) {
-        encoder->log(encoder->log_user_data, message);
+    if (kind != zuvo::Diagnostic::kLargeBuffer && encoder->config.log != nullptr) {
+        encoder->config.log(encoder->config.log_user_data, message);
+    }
+}
+
+// The core asks for a frame's ancillary bytes; the host's function fills them.
+void forward_ancillary(void* context, std::uint64_t frame, std::uint8_t* bytes, std::size_t count) {
+    const zuvo_mpa_encoder* encoder = static_cast<const zuvo_mpa_encoder*>(context);
+    if (encoder->config.ancillary_fill != nullptr) {
+        encoder->config.ancillary_fill(encoder->config.ancillary_user_data, frame, bytes, count);
     }
 }
 
@@ -119,7 +111,20 @@ zuvo::MpaEncoder* start_core(zuvo_mpa_encoder& encoder) {
     sink.emit = forward_to_log;
     sink.context = &encoder;
     core->set_diagnostics(sink);
-    if (!core->configure(encoder.mode, encoder.bitrate_index, encoder.sample_rate) || !core->start()) {
+    const zuvo_mpa_config& config = encoder.config;
+    zuvo::StreamSetup setup;
+    setup.mode = config.mode;
+    setup.bitrate_kbps = config.bitrate_kbps;
+    setup.sampling_rate = config.sample_rate;
+    setup.protection = config.error_protection;
+    setup.copyright = config.copyright;
+    setup.original = config.original;
+    setup.private_bit = config.private_bit;
+    setup.emphasis = config.emphasis;
+    setup.ancillary_bytes = static_cast<std::int32_t>(config.ancillary_bytes);  // checked against the frame
+    setup.ancillary.fill = forward_ancillary;
+    setup.ancillary.context = &encoder;
+    if (!core->configure(setup) || !core->start()) {
         destroy_core(encoder.memory, core);
         return nullptr;
     }
@@ -171,36 +176,29 @@ std::size_t feed(zuvo_mpa_encoder& encoder, const std::int16_t* pcm, std::uint64
 
 namespace zuvo {
 
-zuvo_mpa_encoder* create_c_encoder(const zuvo_mpa_settings* settings, int* error, const HostMemory& memory) {
-    int result = ZUVO_MPA_OK;
-    int index = 0;
-    if (settings == nullptr) {
-        result = ZUVO_MPA_ERROR_INVALID_ARGUMENT;
-    } else if (settings->mode < ZUVO_MPA_STEREO || settings->mode > ZUVO_MPA_MONO) {
-        result = ZUVO_MPA_ERROR_BAD_MODE;
-    } else if ((index = settings->mode == ZUVO_MPA_MONO ? mono_index(settings->bitrate_kbps)
-                                                         : stereo_index(settings->bitrate_kbps)) == 0) {
-        result = ZUVO_MPA_ERROR_BAD_BITRATE;
-    } else if (settings->sample_rate != 32000 && settings->sample_rate != 44100 && settings->sample_rate != 48000) {
-        result = ZUVO_MPA_ERROR_BAD_SAMPLE_RATE;
+int check_config(const zuvo_mpa_config& config) {
+    const int format = zuvo_mpa_check_format(config.sample_rate, config.mode, config.bitrate_kbps);
+    if (format != ZUVO_MPA_OK) {
+        return format;
     }
+    if (config.ancillary_bytes > zuvo_mpa_max_ancillary(config.sample_rate, config.mode, config.bitrate_kbps,
+                                                        config.error_protection)) {
+        return ZUVO_MPA_ERROR_BAD_ANCILLARY;
+    }
+    return ZUVO_MPA_OK;
+}
+
+zuvo_mpa_encoder* create_c_encoder(const zuvo_mpa_config* config, int* error, const HostMemory& memory) {
+    int result = config == nullptr ? ZUVO_MPA_ERROR_INVALID_ARGUMENT : check_config(*config);
     zuvo_mpa_encoder* encoder = nullptr;
     if (result == ZUVO_MPA_OK) {
         void* block = memory.obtain(sizeof(zuvo_mpa_encoder));
         if (block != nullptr) {
             encoder = new (block) zuvo_mpa_encoder();
             encoder->memory = memory;
-            encoder->mode = settings->mode;
-            encoder->bitrate_index = index;
-            encoder->sample_rate = settings->sample_rate;
-            encoder->log = settings->log;
-            encoder->log_user_data = settings->log_user_data;
-            encoder->channels = settings->mode == ZUVO_MPA_MONO ? 1 : 2;
-            // Slots of 8 bits: bitrate x 1152 samples / rate, rounded up for
-            // the padding slot.
-            const std::uint64_t bits = std::uint64_t{1152} * 1000 * static_cast<std::uint64_t>(settings->bitrate_kbps);
-            const std::uint64_t rate = static_cast<std::uint64_t>(settings->sample_rate);
-            encoder->frame_bytes = (bits / 8 + rate - 1) / rate;
+            encoder->config = *config;
+            encoder->channels = config->mode == ZUVO_MPA_MONO ? 1 : 2;
+            encoder->frame_bytes = zuvo::frame_bytes(config->sample_rate, config->bitrate_kbps, true);
             encoder->core = start_core(*encoder);
             if (encoder->core == nullptr) {
                 encoder->~zuvo_mpa_encoder();
@@ -216,6 +214,22 @@ zuvo_mpa_encoder* create_c_encoder(const zuvo_mpa_settings* settings, int* error
         *error = result;
     }
     return encoder;
+}
+
+zuvo_mpa_encoder* create_c_encoder(const zuvo_mpa_settings* settings, int* error, const HostMemory& memory) {
+    if (settings == nullptr) {
+        if (error != nullptr) {
+            *error = ZUVO_MPA_ERROR_INVALID_ARGUMENT;
+        }
+        return nullptr;
+    }
+    zuvo_mpa_config config;
+    config.mode = settings->mode;
+    config.bitrate_kbps = settings->bitrate_kbps;
+    config.sample_rate = settings->sample_rate;
+    config.log = settings->log;
+    config.log_user_data = settings->log_user_data;
+    return create_c_encoder(&config, error, memory);
 }
 
 }  // namespace zuvo
@@ -250,8 +264,14 @@ size_t zuvo_mpa_max_output(const zuvo_mpa_encoder* encoder, size_t samples_per_c
     return bytes_for(*encoder, encoded > 2 ? encoded : 2);
 }
 
-int zuvo_mpa_encode(zuvo_mpa_encoder* encoder, const int16_t* pcm, size_t samples_per_channel,
-                    unsigned char* output, size_t capacity, size_t* output_bytes) {
+namespace {
+
+// zuvo_mpa_encode and its siblings: the checks every call makes, then the
+// samples go to the core as 16-bit values, converted by `convert` a bounded
+// chunk at a time when they come in another format.
+template <typename Sample, typename Convert>
+int encode_samples(zuvo_mpa_encoder* encoder, const Sample* pcm, size_t samples_per_channel, unsigned char* output,
+                   size_t capacity, size_t* output_bytes, Convert convert) {
     if (output_bytes != nullptr) {
         *output_bytes = 0;
     }
@@ -263,16 +283,61 @@ int zuvo_mpa_encode(zuvo_mpa_encoder* encoder, const int16_t* pcm, size_t sample
         return ZUVO_MPA_ERROR_FLUSHED;
     }
     // Every value of the call must be addressable in bytes.
-    if (samples_per_channel > SIZE_MAX / 2 / static_cast<std::size_t>(encoder->channels)) {
+    if (samples_per_channel > SIZE_MAX / sizeof(Sample) / static_cast<std::size_t>(encoder->channels)) {
         return ZUVO_MPA_ERROR_INVALID_ARGUMENT;
     }
     if (capacity < zuvo_mpa_max_output(encoder, samples_per_channel)) {
         return ZUVO_MPA_ERROR_BUFFER_TOO_SMALL;
     }
     const std::uint64_t count = static_cast<std::uint64_t>(samples_per_channel) * encoder->channels;
-    *output_bytes = feed(*encoder, pcm, count, output);
+    std::size_t written = 0;
+    if constexpr (std::is_same<Sample, std::int16_t>::value) {
+        (void)convert;
+        written = feed(*encoder, pcm, count, output);
+    } else {
+        std::int16_t chunk[2 * kFrame];
+        for (std::uint64_t done = 0; done < count;) {
+            const std::uint64_t n = count - done < 2 * kFrame ? count - done : 2 * kFrame;
+            for (std::uint64_t i = 0; i < n; ++i) chunk[i] = convert(pcm[done + i]);
+            written += feed(*encoder, chunk, n, output + written);
+            done += n;
+        }
+    }
+    *output_bytes = written;
     encoder->samples += samples_per_channel;
     return ZUVO_MPA_OK;
+}
+
+// 1.0 is full scale: x * 32767 to the nearest integer, clipped; NaN is 0.
+std::int16_t from_float(float value) {
+    const double scaled = std::nearbyint(static_cast<double>(value) * 32767.0);
+    if (!(scaled > -32768.0)) {
+        return scaled < 0 ? std::int16_t{-32768} : std::int16_t{0};
+    }
+    return scaled > 32767.0 ? std::int16_t{32767} : static_cast<std::int16_t>(scaled);
+}
+
+// The top 16 bits, rounded to the nearest (halves up), clipped at the top.
+std::int16_t from_int32(std::int32_t value) {
+    const std::int64_t rounded = (static_cast<std::int64_t>(value) + 0x8000) >> 16;
+    return rounded > 32767 ? std::int16_t{32767} : static_cast<std::int16_t>(rounded);
+}
+
+}  // namespace
+
+int zuvo_mpa_encode(zuvo_mpa_encoder* encoder, const int16_t* pcm, size_t samples_per_channel,
+                    unsigned char* output, size_t capacity, size_t* output_bytes) {
+    return encode_samples(encoder, pcm, samples_per_channel, output, capacity, output_bytes, nullptr);
+}
+
+int zuvo_mpa_encode_float(zuvo_mpa_encoder* encoder, const float* pcm, size_t samples_per_channel,
+                          unsigned char* output, size_t capacity, size_t* output_bytes) {
+    return encode_samples(encoder, pcm, samples_per_channel, output, capacity, output_bytes, from_float);
+}
+
+int zuvo_mpa_encode_int32(zuvo_mpa_encoder* encoder, const int32_t* pcm, size_t samples_per_channel,
+                          unsigned char* output, size_t capacity, size_t* output_bytes) {
+    return encode_samples(encoder, pcm, samples_per_channel, output, capacity, output_bytes, from_int32);
 }
 
 int zuvo_mpa_flush(zuvo_mpa_encoder* encoder, unsigned char* output, size_t capacity, size_t* output_bytes) {
@@ -320,15 +385,162 @@ const char* zuvo_mpa_strerror(int error) {
         case ZUVO_MPA_OK: return "success";
         case ZUVO_MPA_ERROR_INVALID_ARGUMENT: return "invalid argument";
         case ZUVO_MPA_ERROR_BAD_MODE: return "unknown channel mode";
-        case ZUVO_MPA_ERROR_BAD_BITRATE: return "bitrate not available in this channel mode";
-        case ZUVO_MPA_ERROR_BAD_SAMPLE_RATE: return "sampling rate not 32000, 44100 or 48000 Hz";
+        case ZUVO_MPA_ERROR_BAD_BITRATE: return "bitrate not available at this sampling rate in this channel mode";
+        case ZUVO_MPA_ERROR_BAD_SAMPLE_RATE: return "sampling rate not 16000, 22050, 24000, 32000, 44100 or 48000 Hz";
         case ZUVO_MPA_ERROR_BUFFER_TOO_SMALL: return "output buffer too small";
         case ZUVO_MPA_ERROR_OUT_OF_MEMORY: return "out of memory";
         case ZUVO_MPA_ERROR_FLUSHED: return "stream already flushed";
+        case ZUVO_MPA_ERROR_BAD_EMPHASIS: return "emphasis not none, 50/15 us or CCITT J.17";
+        case ZUVO_MPA_ERROR_BAD_ANCILLARY: return "ancillary data leaves no room for audio at this bitrate";
         default: return "unknown error";
     }
 }
 
 const char* zuvo_mpa_version(void) {
     return ZUVO_VERSION_STRING;
+}
+
+// ---------------------------------------------------------------- configuration
+
+zuvo_mpa_config* zuvo_mpa_config_new(void) {
+    void* block = std::malloc(sizeof(zuvo_mpa_config));
+    return block == nullptr ? nullptr : new (block) zuvo_mpa_config();
+}
+
+void zuvo_mpa_config_free(zuvo_mpa_config* config) {
+    if (config != nullptr) {
+        config->~zuvo_mpa_config();
+        std::free(config);
+    }
+}
+
+int zuvo_mpa_config_set_mode(zuvo_mpa_config* config, int mode) {
+    if (config == nullptr) return ZUVO_MPA_ERROR_INVALID_ARGUMENT;
+    if (mode < ZUVO_MPA_STEREO || mode > ZUVO_MPA_MONO) return ZUVO_MPA_ERROR_BAD_MODE;
+    config->mode = mode;
+    return ZUVO_MPA_OK;
+}
+
+int zuvo_mpa_config_set_bitrate(zuvo_mpa_config* config, int kbps) {
+    if (config == nullptr) return ZUVO_MPA_ERROR_INVALID_ARGUMENT;
+    if (zuvo::bitrate_index(zuvo::kVersionMpeg1, kbps) == 0 && zuvo::bitrate_index(zuvo::kVersionLsf, kbps) == 0) {
+        return ZUVO_MPA_ERROR_BAD_BITRATE;
+    }
+    config->bitrate_kbps = kbps;
+    return ZUVO_MPA_OK;
+}
+
+int zuvo_mpa_config_set_sample_rate(zuvo_mpa_config* config, int hz) {
+    if (config == nullptr) return ZUVO_MPA_ERROR_INVALID_ARGUMENT;
+    if (zuvo::find_stream_rate(hz) == nullptr) return ZUVO_MPA_ERROR_BAD_SAMPLE_RATE;
+    config->sample_rate = hz;
+    return ZUVO_MPA_OK;
+}
+
+int zuvo_mpa_config_set_copyright(zuvo_mpa_config* config, int on) {
+    if (config == nullptr) return ZUVO_MPA_ERROR_INVALID_ARGUMENT;
+    config->copyright = on != 0;
+    return ZUVO_MPA_OK;
+}
+
+int zuvo_mpa_config_set_original(zuvo_mpa_config* config, int on) {
+    if (config == nullptr) return ZUVO_MPA_ERROR_INVALID_ARGUMENT;
+    config->original = on != 0;
+    return ZUVO_MPA_OK;
+}
+
+int zuvo_mpa_config_set_private_bit(zuvo_mpa_config* config, int on) {
+    if (config == nullptr) return ZUVO_MPA_ERROR_INVALID_ARGUMENT;
+    config->private_bit = on != 0;
+    return ZUVO_MPA_OK;
+}
+
+int zuvo_mpa_config_set_emphasis(zuvo_mpa_config* config, int emphasis) {
+    if (config == nullptr) return ZUVO_MPA_ERROR_INVALID_ARGUMENT;
+    if (emphasis != ZUVO_MPA_EMPHASIS_NONE && emphasis != ZUVO_MPA_EMPHASIS_50_15 &&
+        emphasis != ZUVO_MPA_EMPHASIS_CCITT) {
+        return ZUVO_MPA_ERROR_BAD_EMPHASIS;
+    }
+    config->emphasis = emphasis;
+    return ZUVO_MPA_OK;
+}
+
+int zuvo_mpa_config_set_error_protection(zuvo_mpa_config* config, int on) {
+    if (config == nullptr) return ZUVO_MPA_ERROR_INVALID_ARGUMENT;
+    config->error_protection = on != 0;
+    return ZUVO_MPA_OK;
+}
+
+int zuvo_mpa_config_set_ancillary(zuvo_mpa_config* config, size_t bytes_per_frame, zuvo_mpa_ancillary_fn fill,
+                                  void* user_data) {
+    if (config == nullptr) return ZUVO_MPA_ERROR_INVALID_ARGUMENT;
+    // No frame of any stream is longer; what fits is checked at creation.
+    if (bytes_per_frame >= zuvo::kMaxFrameBytes) return ZUVO_MPA_ERROR_BAD_ANCILLARY;
+    config->ancillary_bytes = bytes_per_frame;
+    config->ancillary_fill = fill;
+    config->ancillary_user_data = user_data;
+    return ZUVO_MPA_OK;
+}
+
+int zuvo_mpa_config_set_log(zuvo_mpa_config* config, zuvo_mpa_log_fn log, void* user_data) {
+    if (config == nullptr) return ZUVO_MPA_ERROR_INVALID_ARGUMENT;
+    config->log = log;
+    config->log_user_data = user_data;
+    return ZUVO_MPA_OK;
+}
+
+zuvo_mpa_encoder* zuvo_mpa_create_with_config(const zuvo_mpa_config* config, int* error) {
+    return zuvo::create_c_encoder(config, error, zuvo::HostMemory{heap_obtain, heap_give_back});
+}
+
+// ---------------------------------------------------------------- format facts
+
+int zuvo_mpa_check_format(int sample_rate, int mode, int bitrate_kbps) {
+    if (mode < ZUVO_MPA_STEREO || mode > ZUVO_MPA_MONO) return ZUVO_MPA_ERROR_BAD_MODE;
+    if (zuvo::find_stream_rate(sample_rate) == nullptr) return ZUVO_MPA_ERROR_BAD_SAMPLE_RATE;
+    if (!zuvo::format_codes(sample_rate, mode, bitrate_kbps)) return ZUVO_MPA_ERROR_BAD_BITRATE;
+    return ZUVO_MPA_OK;
+}
+
+size_t zuvo_mpa_bitrates(int sample_rate, int mode, int* kbps, size_t capacity) {
+    int all[14];
+    const int count = zuvo::list_bitrates(sample_rate, mode, all);
+    for (int i = 0; i < count && static_cast<size_t>(i) < capacity && kbps != nullptr; ++i) kbps[i] = all[i];
+    return static_cast<size_t>(count);
+}
+
+size_t zuvo_mpa_sample_rates(int* hz, size_t capacity) {
+    for (int i = 0; i < zuvo::kStreamRateCount && static_cast<size_t>(i) < capacity && hz != nullptr; ++i) {
+        hz[i] = zuvo::kStreamRates[i].hz;
+    }
+    return zuvo::kStreamRateCount;
+}
+
+int zuvo_mpa_default_bitrate(int sample_rate, int mode) {
+    const zuvo::StreamRate* rate = zuvo::find_stream_rate(sample_rate);
+    if (rate == nullptr || mode < ZUVO_MPA_STEREO || mode > ZUVO_MPA_MONO) return 0;
+    const int two_channels = rate->version == zuvo::kVersionMpeg1 ? 192 : 96;
+    return mode == ZUVO_MPA_MONO ? two_channels / 2 : two_channels;
+}
+
+int zuvo_mpa_mpeg_version(int sample_rate) {
+    const zuvo::StreamRate* rate = zuvo::find_stream_rate(sample_rate);
+    if (rate == nullptr) return 0;
+    return rate->version == zuvo::kVersionMpeg1 ? 1 : 2;
+}
+
+size_t zuvo_mpa_frame_bytes(int sample_rate, int bitrate_kbps, int padded) {
+    return zuvo::frame_bytes(sample_rate, bitrate_kbps, padded != 0);
+}
+
+int zuvo_mpa_frame_samples(void) {
+    return zuvo::kFrameSamples;
+}
+
+int zuvo_mpa_delay_samples(void) {
+    return zuvo::kDecoderDelay;
+}
+
+size_t zuvo_mpa_max_ancillary(int sample_rate, int mode, int bitrate_kbps, int error_protection) {
+    return zuvo::max_ancillary_bytes(sample_rate, mode, bitrate_kbps, error_protection != 0);
 }

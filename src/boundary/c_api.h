@@ -20,5 +20,7 @@ struct HostMemory {
 // zuvo_mpa_create with the given memory functions; the encoder keeps them for
 // its later blocks (zuvo_mpa_reset) and for zuvo_mpa_destroy.
 zuvo_mpa_encoder* create_c_encoder(const zuvo_mpa_settings* settings, int* error, const HostMemory& memory);
+// zuvo_mpa_create_with_config likewise.
+zuvo_mpa_encoder* create_c_encoder(const zuvo_mpa_config* config, int* error, const HostMemory& memory);
 
 }  // namespace zuvo

@@ -14,8 +14,17 @@ const std::int32_t mono_bitrate_map[15] = {1, 1, 1, 1, 1, 1, 2, 3, 4, 5, 6, 7, 8
 
 namespace {
 
+// The rates a host buffer may announce for a running stream: MPEG-1's three.
 bool supported_rate(std::uint64_t rate) {
-    return rate == 32000 || rate == 44100 || rate == 48000;
+    return rate <= 48000 && is_mpeg1_rate(static_cast<std::int64_t>(rate));
+}
+
+// Bits of the cheapest coding of subband 0 in one channel: the selection
+// information, three scale factors and twelve codewords of allocation index 1.
+int cheapest_lowest_subband_bits(const AllocTable& alloc) {
+    const AllocEntry& first = alloc[0][1];
+    const int granule_bits = first.codewords == 1 ? first.code_bits : 3 * first.code_bits;
+    return 2 + 3 * 6 + 12 * granule_bits;
 }
 
 // Bytes of interleaved 16-bit PCM in one frame.
@@ -24,6 +33,23 @@ std::int32_t frame_input_bytes(std::int32_t nch) {
 }
 
 }  // namespace
+
+std::uint32_t max_ancillary_bytes(std::int64_t hz, int mode, int kbps, bool protection) {
+    const StreamRate* rate = find_stream_rate(hz);
+    if (rate == nullptr || !mode_allows(rate->version, mode, kbps)) return 0;
+    MpaHeader header{};
+    header.version = rate->version;
+    header.sampling_frequency = rate->frequency_index;
+    header.bitrate_index = bitrate_index(rate->version, kbps);
+    const int nch = mode == kModeSingleChannel ? 1 : 2;
+    AllocTable alloc{};
+    const int sblimit = load_alloc_table(alloc_table_number(header, nch), alloc);
+    int fields = 0;
+    for (int sb = 0; sb < sblimit; ++sb) fields += field_bits(alloc, sb);
+    const std::int64_t frame_bits = 8 * static_cast<std::int64_t>(frame_bytes(hz, kbps, false));
+    const std::int64_t needed = 32 + (protection ? 16 : 0) + nch * (fields + cheapest_lowest_subband_bits(alloc));
+    return frame_bits > needed ? static_cast<std::uint32_t>((frame_bits - needed) / 8) : 0;
+}
 
 void deinterleave_frame(const std::uint8_t* frame, int nch, std::int16_t (*pcm)[kFrameSamples]) {
     const std::uint8_t* p = frame;
@@ -121,8 +147,11 @@ void MpaEncoder::set_diagnostics(const DiagnosticSink& sink) {
 bool MpaEncoder::configure(std::int32_t mode, std::int32_t bitrate_index, std::int32_t sampling_rate) {
     staging_.clear();
 
+    ancillary_ = AncillarySource{};
+
     settings_.mode = mode;
     settings_.layer = 2;
+    settings_.version = kVersionMpeg1;
     settings_.bitrate_index = bitrate_index;
     settings_.emphasis = 0;
     settings_.private_bit = 0;
@@ -130,6 +159,7 @@ bool MpaEncoder::configure(std::int32_t mode, std::int32_t bitrate_index, std::i
     settings_.copyright = 0;
     settings_.original = 0;
     settings_.sampling_rate = sampling_rate;
+    settings_.ancillary_bytes = 0;
 
     // Free format (0) and out-of-range indices become 224 kbit/s; a single
     // channel is limited to index 10, whose header index is 96 kbit/s.
@@ -138,6 +168,10 @@ bool MpaEncoder::configure(std::int32_t mode, std::int32_t bitrate_index, std::i
     }
     if (settings_.mode == 3 && settings_.bitrate_index > 10) {
         settings_.bitrate_index = 10;
+    }
+    // A single channel's configured index names the header's through its own map.
+    if (settings_.mode == 3) {
+        settings_.bitrate_index = mono_bitrate_map[settings_.bitrate_index];
     }
 
     bool accepted = true;
@@ -149,6 +183,51 @@ bool MpaEncoder::configure(std::int32_t mode, std::int32_t bitrate_index, std::i
         report(Diagnostic::kSettingRejected,
                "Channel mode must be 0 (stereo), 1 (joint stereo), 2 (dual channel) or 3 (single channel).");
         accepted = false;
+    }
+    configured_ = accepted;
+    return accepted;
+}
+
+bool MpaEncoder::configure(const StreamSetup& setup) {
+    staging_.clear();
+    const StreamRate* rate = find_stream_rate(setup.sampling_rate);
+    bool accepted = true;
+    if (rate == nullptr) {
+        report(Diagnostic::kSettingRejected, "Audio sample rate must be 16, 22.05, 24, 32, 44.1 or 48 kHz.");
+        accepted = false;
+    }
+    if (setup.mode < kModeStereo || setup.mode > kModeSingleChannel) {
+        report(Diagnostic::kSettingRejected,
+               "Channel mode must be 0 (stereo), 1 (joint stereo), 2 (dual channel) or 3 (single channel).");
+        accepted = false;
+    } else if (rate != nullptr && !mode_allows(rate->version, setup.mode, setup.bitrate_kbps)) {
+        report(Diagnostic::kSettingRejected, "Bitrate not available at this sampling rate in this channel mode.");
+        accepted = false;
+    }
+    if (setup.emphasis != 0 && setup.emphasis != 1 && setup.emphasis != 3) {
+        report(Diagnostic::kSettingRejected, "Emphasis must be 0 (none), 1 (50/15 us) or 3 (CCITT J.17).");
+        accepted = false;
+    }
+    if (accepted && (setup.ancillary_bytes < 0 ||
+                     static_cast<std::uint32_t>(setup.ancillary_bytes) >
+                         max_ancillary_bytes(setup.sampling_rate, setup.mode, setup.bitrate_kbps,
+                                             setup.protection != 0))) {
+        report(Diagnostic::kSettingRejected, "Ancillary data leaves no room for audio at this bitrate.");
+        accepted = false;
+    }
+    if (accepted) {
+        settings_.mode = setup.mode;
+        settings_.layer = 2;
+        settings_.version = rate->version;
+        settings_.bitrate_index = bitrate_index(rate->version, setup.bitrate_kbps);
+        settings_.emphasis = setup.emphasis;
+        settings_.private_bit = setup.private_bit != 0 ? 1 : 0;
+        settings_.protection = setup.protection != 0 ? 1 : 0;
+        settings_.copyright = setup.copyright != 0 ? 1 : 0;
+        settings_.original = setup.original != 0 ? 1 : 0;
+        settings_.sampling_rate = setup.sampling_rate;
+        settings_.ancillary_bytes = setup.ancillary_bytes;
+        ancillary_ = setup.ancillary;
     }
     configured_ = accepted;
     return accepted;
@@ -195,11 +274,10 @@ bool MpaEncoder::start() {
     std::memset(&joint_samples_, 0, sizeof joint_samples_);
     std::memset(sample_codes_, 0, sizeof sample_codes_);
 
-    header_.version = 1;
+    header_.version = settings_.version;
     header_.layer = settings_.layer;
     header_.protection = settings_.protection;
-    header_.bitrate_index =
-        settings_.mode == 3 ? mono_bitrate_map[settings_.bitrate_index] : settings_.bitrate_index;
+    header_.bitrate_index = settings_.bitrate_index;
     header_.private_bit = settings_.private_bit;
     header_.mode = settings_.mode;
     header_.mode_extension = 0;
@@ -224,18 +302,18 @@ bool MpaEncoder::start() {
 }
 
 void MpaEncoder::update_frame_geometry(std::int32_t rate) {
-    switch (rate) {
-        case 44100: header_.sampling_frequency = 0; break;
-        case 48000: header_.sampling_frequency = 1; break;
-        case 32000: header_.sampling_frequency = 2; break;
-        default: report(Diagnostic::kSettingRejected, "error sampling rate"); break;
+    const StreamRate* facts = find_stream_rate(rate);
+    if (facts != nullptr && facts->version == header_.version) {
+        header_.sampling_frequency = facts->frequency_index;
+    } else {
+        report(Diagnostic::kSettingRejected, "error sampling rate");
     }
     derive_coding_params(coding_);
 
     bits_per_slot_ = 8;
     samples_per_frame_ = kFrameSamples;
-    const double bitrate = kLayer2Bitrate[header_.bitrate_index];
-    const double khz = kSamplingKhz[header_.sampling_frequency];
+    const double bitrate = bitrate_kbps(header_.version, header_.bitrate_index);
+    const double khz = rate_khz(header_.version, header_.sampling_frequency);
     const double average = (bitrate / bits_per_slot_) * (samples_per_frame_ / khz);
     slots_per_frame_ = static_cast<std::int32_t>(average);
     slot_fraction_ = average - slots_per_frame_;
@@ -260,11 +338,11 @@ std::uint64_t MpaEncoder::max_output_bytes(std::uint64_t input_bytes, std::uint6
         return 0;
     }
     std::int32_t frequency = header_.sampling_frequency;
-    if (announced_rate > 22050 && supported_rate(announced_rate)) {
-        frequency = announced_rate == 44100 ? 0 : announced_rate == 48000 ? 1 : 2;
+    if (announced_rate > 22050 && header_.version == kVersionMpeg1 && supported_rate(announced_rate)) {
+        frequency = find_stream_rate(static_cast<std::int64_t>(announced_rate))->frequency_index;
     }
-    const double slots = kLayer2Bitrate[header_.bitrate_index] / 8.0 *
-                         (kFrameSamples / static_cast<double>(kSamplingKhz[frequency]));
+    const double slots = bitrate_kbps(header_.version, header_.bitrate_index) / 8.0 *
+                         (kFrameSamples / static_cast<double>(rate_khz(header_.version, frequency)));
     // Whole slots, plus the padding slot when the average is fractional.
     const std::uint64_t whole = static_cast<std::uint64_t>(slots);
     const std::uint64_t frame_bytes = whole + (slots > static_cast<double>(whole) ? 1 : 0);
@@ -281,9 +359,10 @@ std::int64_t MpaEncoder::compress(const std::uint8_t* pcm, std::uint64_t bytes, 
 
     // A sampling rate announced with the buffer; values of 22050 or less
     // mean "no change", and rates the format cannot code are ignored. A
-    // joint-stereo stream stays joint stereo across the change.
+    // joint-stereo stream stays joint stereo across the change. Only MPEG-1
+    // streams change rate, within MPEG-1's rates.
     if (announced_rate > 22050 && announced_rate != static_cast<std::uint64_t>(settings_.sampling_rate) &&
-        supported_rate(announced_rate)) {
+        settings_.version == kVersionMpeg1 && supported_rate(announced_rate)) {
         settings_.sampling_rate = static_cast<std::int32_t>(announced_rate);
         header_.mode = settings_.mode;
         header_.mode_extension = 0;
@@ -328,7 +407,9 @@ bool MpaEncoder::encode_frame() {
             slot_lag_ += 1.0 - slot_fraction_;
         }
     }
-    std::int32_t available_bits = (slots_per_frame_ + header_.padding) * bits_per_slot_;
+    // The ancillary bytes close the frame; the allocation never sees their bits.
+    const std::int32_t ancillary_bits = 8 * settings_.ancillary_bytes;
+    std::int32_t available_bits = (slots_per_frame_ + header_.padding) * bits_per_slot_ - ancillary_bits;
 
     // Analysis filterbank: each channel's whole frame at once.
     for (int ch = 0; ch < nch; ++ch) filterbank_.analyze_frame(ch, pcm_frame_[ch], subband_samples_[ch]);
@@ -339,7 +420,7 @@ bool MpaEncoder::encode_frame() {
         compute_scale_indices(&joint_samples_, &joint_scale_index_, 1, coding_.sblimit);
     }
 
-    const float rate = kSamplingKhz[header_.sampling_frequency] * 1000.0f;
+    const float rate = rate_khz(header_.version, header_.sampling_frequency) * 1000.0f;
     for (int ch = 0; ch < nch; ++ch) {
         model_.analyze_channel(pcm_frame_[ch], pcm_history_[ch], ch, smr_[ch], rate);
     }
@@ -350,7 +431,7 @@ bool MpaEncoder::encode_frame() {
     header_.mode = decision.mode;
     header_.mode_extension = decision.mode_extension;
     coding_.bound = decision.bound;
-    ++frames_coded_;
+    const std::uint64_t frame_number = frames_coded_++;
 
     std::uint32_t crc = 0;
     if (header_.protection != 0) {
@@ -372,6 +453,12 @@ bool MpaEncoder::encode_frame() {
     }
     if (available_bits > 0) {
         writer_.put_bits(0, available_bits);
+    }
+    if (ancillary_bits > 0) {
+        const std::size_t count = static_cast<std::size_t>(settings_.ancillary_bytes);
+        std::memset(ancillary_bytes_, 0, count);
+        if (ancillary_.fill != nullptr) ancillary_.fill(ancillary_.context, frame_number, ancillary_bytes_, count);
+        for (std::size_t i = 0; i < count; ++i) writer_.put_bits(ancillary_bytes_[i], 8);
     }
     return true;
 }

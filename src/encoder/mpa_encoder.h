@@ -12,6 +12,7 @@
 // buffers; finish_stream; optionally configure + start again; destroy.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "filterbank/filterbank.h"
@@ -19,6 +20,7 @@
 #include "layer2/coding_params.h"
 #include "layer2/sample_coding.h"
 #include "layer2/scale_factors.h"
+#include "layer2/stream_format.h"
 #include "output/bit_writer.h"
 #include "output/overflow_store.h"
 #include "platform/platform.h"
@@ -30,19 +32,49 @@ namespace zuvo {
 struct EncoderSettings {
     std::int32_t mode;
     std::int32_t layer;
-    std::int32_t bitrate_index;
+    std::int32_t version;        // the header's ID bit, from the rate
+    std::int32_t bitrate_index;  // the header's
     std::int32_t emphasis;
     std::int32_t private_bit;
     std::int32_t protection;
     std::int32_t copyright;
     std::int32_t original;
     std::int32_t sampling_rate;
+    std::int32_t ancillary_bytes;
 };
+
+// Fills the ancillary bytes of frame `frame` of the stream (count zeros on
+// entry). Called once per frame, in order, while the frame is written.
+struct AncillarySource {
+    void (*fill)(void* context, std::uint64_t frame, std::uint8_t* bytes, std::size_t count) = nullptr;
+    void* context = nullptr;
+};
+
+// Everything a stream can be configured with. The bitrate is in kbit/s; the
+// rate decides MPEG-1 or MPEG-2 lower sampling frequencies.
+struct StreamSetup {
+    std::int32_t mode = kModeJointStereo;
+    std::int32_t bitrate_kbps = 192;
+    std::int32_t sampling_rate = 44100;
+    std::int32_t protection = 1;  // 1 = a CRC-16 check word in every frame
+    std::int32_t copyright = 0;
+    std::int32_t original = 0;
+    std::int32_t private_bit = 0;
+    std::int32_t emphasis = 0;  // 0 none, 1 50/15 us, 3 CCITT J.17 (2 is reserved)
+    std::int32_t ancillary_bytes = 0;
+    AncillarySource ancillary;
+};
+
+// The most ancillary bytes a frame of this format can carry and still code
+// audio: what is left of the shortest frame after the header, the check word,
+// every allocation field and the cheapest coding of the lowest subband in
+// each channel (its scale-factor selection, three scale factors and twelve
+// codewords of three levels). 0 for a format that cannot be coded.
+std::uint32_t max_ancillary_bytes(std::int64_t hz, int mode, int kbps, bool protection);
 
 // Header bitrate index of a single-channel stream, by configured index.
 extern const std::int32_t mono_bitrate_map[15];
 
-constexpr int kFrameSamples = 1152;
 constexpr int kCarryBufferBytes = 38400;
 constexpr std::uint32_t kLargeBufferBytes = 38400;  // above this only a diagnostic
 
@@ -104,6 +136,12 @@ public:
     // Returns whether the stream can be started; a rejected configuration
     // cannot (start() then fails until the next accepted one).
     bool configure(std::int32_t mode, std::int32_t bitrate_index, std::int32_t sampling_rate);
+    // Takes a stream's settings as the C interface gives them: every rate of
+    // the format, the bitrate in kbit/s, the header flags, error protection
+    // and ancillary bytes. Nothing is repaired: a format that cannot be coded,
+    // a reserved emphasis or an ancillary reservation larger than
+    // max_ancillary_bytes is rejected.
+    bool configure(const StreamSetup& setup);
     // Sets a stream up; ends a running stream first. Returns false (and the
     // encoder stays stopped, holding no buffers) when the configuration was
     // rejected or memory could not be obtained.
@@ -170,6 +208,8 @@ private:
 
     InputStaging staging_;
     std::uint64_t frames_coded_ = 0;  // frames of the running stream so far
+    AncillarySource ancillary_;
+    std::uint8_t ancillary_bytes_[kMaxFrameBytes] = {};
 
     // Per-frame arrays, all rewritten by every frame.
     std::int16_t pcm_frame_[2][kFrameSamples] = {};

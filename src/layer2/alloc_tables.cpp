@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "layer2/stream_format.h"
 #include "platform/platform.h"
 
 namespace zuvo {
@@ -1058,22 +1059,19 @@ std::int32_t load_alloc_table(std::int32_t table, AllocTable& alloc) {
     return sblimit;
 }
 
-std::int32_t choose_alloc_table(CodingParams& coding) {
-    const MpaHeader* header = coding.header;
-    if (header == nullptr) return 0;
-
+std::int32_t alloc_table_number(const MpaHeader& header, std::int32_t nch) {
     std::int32_t table;
-    if (header->version != 1) {
+    if (header.version != 1) {
         table = 4;  // lower sampling frequencies
     } else {
         // Per-channel bitrate in kbit/s, and the sampling rate in whole kHz
         // (44.1 kHz counts as 44). Out-of-range indices count as bitrate 0
         // and rate 0, for which no rate-specific rule holds.
-        const std::int32_t index = header->bitrate_index;
-        const std::int32_t total = (index >= 0 && index < 15) ? kLayer2Bitrate[index] : 0;
-        const std::int32_t b = total / (coding.nch > 1 ? coding.nch : 1);
-        const std::int32_t rate = header->sampling_frequency;
-        const std::int32_t f = (rate >= 0 && rate < 3) ? static_cast<std::int32_t>(kSamplingKhz[rate]) : 0;
+        const std::int32_t index = header.bitrate_index;
+        const std::int32_t total = bitrate_kbps(kVersionMpeg1, index);
+        const std::int32_t b = total / (nch > 1 ? nch : 1);
+        const std::int32_t rate = header.sampling_frequency;
+        const std::int32_t f = static_cast<std::int32_t>(rate_khz(kVersionMpeg1, rate));
 
         if (f == 48 && b >= 56) {
             table = 0;
@@ -1087,7 +1085,12 @@ std::int32_t choose_alloc_table(CodingParams& coding) {
             table = 3;
         }
     }
+    return table;
+}
 
+std::int32_t choose_alloc_table(CodingParams& coding) {
+    if (coding.header == nullptr) return 0;
+    const std::int32_t table = alloc_table_number(*coding.header, coding.nch);
     if (table == coding.table_number && coding.alloc != nullptr) return coding.sblimit;
 
     release_coding_params(coding);

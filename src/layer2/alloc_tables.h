@@ -19,6 +19,10 @@ extern const std::int32_t alloc_section_start[5];
 // Fills configured_mode, nch, sblimit (loading a table when needed) and bound
 // from the header (the header's mode must be the configured one).
 void derive_coding_params(CodingParams& coding);
+// The number of the table a frame with this header and channel count codes
+// with: 4 for MPEG-2 lower sampling frequencies; for MPEG-1 chosen by the
+// bitrate per channel and the rate.
+std::int32_t alloc_table_number(const MpaHeader& header, std::int32_t nch);
 // Returns sblimit; loads the chosen table when it differs from table_number.
 std::int32_t choose_alloc_table(CodingParams& coding);
 // Parses section `table` (outside 0..4 reads as 0) into `alloc`; returns its sblimit.

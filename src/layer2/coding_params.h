@@ -12,11 +12,11 @@ namespace zuvo {
 // The twelve header fields of the current frame. `padding` is set per frame by
 // the frame sequence; `mode` and `mode_extension` per frame by bit allocation.
 struct MpaHeader {
-    std::int32_t version;             // 1 = MPEG-1 (ID bit)
+    std::int32_t version;             // ID bit: 1 = MPEG-1, 0 = MPEG-2 lower sampling frequencies
     std::int32_t layer;               // 2; written as 4 - layer
     std::int32_t protection;          // 1 = CRC present (bit written inverted)
     std::int32_t bitrate_index;
-    std::int32_t sampling_frequency;  // 0 = 44.1, 1 = 48, 2 = 32 kHz
+    std::int32_t sampling_frequency;  // 0 = 44.1, 1 = 48, 2 = 32 kHz (half of each in MPEG-2)
     std::int32_t padding;
     std::int32_t private_bit;
     std::int32_t mode;                // 0 stereo, 1 joint, 2 dual, 3 single channel
@@ -71,12 +71,5 @@ inline CodingLimits coding_limits(const CodingParams& coding) {
 
 // Width of a subband's allocation field (0 to 4 bits).
 inline int field_bits(const AllocTable& alloc, int s) { return clamp_int(alloc[s][0].code_bits, 0, 4); }
-
-// MPEG-1 Layer II bitrates in kbit/s by bitrate index (0 = free format).
-constexpr int kLayer2Bitrate[15] = {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384};
-
-// Sampling rates in kHz by sampling-frequency index, held in single precision
-// (44.1 is 44.099998474121094).
-constexpr float kSamplingKhz[3] = {44.1f, 48.0f, 32.0f};
 
 }  // namespace zuvo

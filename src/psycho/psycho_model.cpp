@@ -55,7 +55,13 @@ struct SupportedRate {
     int hz;
     int absthr_index;
 };
-constexpr SupportedRate kRates[3] = {{32000, 0}, {44100, 1}, {48000, 2}};
+// Ascending by rate; absthr_index keeps 0..2 for the MPEG-1 rates (hosts see
+// the index in the set-up message) and 3..5 for the lower sampling
+// frequencies.
+constexpr SupportedRate kRates[6] = {{16000, 3}, {22050, 4}, {24000, 5},
+                                     {32000, 0}, {44100, 1}, {48000, 2}};
+constexpr int kRateCount = static_cast<int>(sizeof kRates / sizeof kRates[0]);
+constexpr int kFallbackRate = 4;  // 44100 Hz, for a rate that is not a number
 
 // Picks the table row for `rate`. A rate that does not round to a supported
 // one is reported and replaced by the nearest supported rate (the lower one
@@ -80,17 +86,16 @@ SupportedRate choose_rate(float rate, const DiagnosticSink& diagnostics) {
     std::snprintf(message, sizeof message, "error, invalid sampling frequency: %d Hz", rounded);
     diagnostics(Diagnostic::kStreamSetup, message);
     if (std::isnan(rate)) {
-        return kRates[1];
+        return kRates[kFallbackRate];
     }
     // Nearest by the midpoints between neighbouring rates.
     const double value = rate;
-    if (value <= (kRates[0].hz + kRates[1].hz) / 2.0) {
-        return kRates[0];
+    for (int i = 0; i + 1 < kRateCount; ++i) {
+        if (value <= (kRates[i].hz + kRates[i + 1].hz) / 2.0) {
+            return kRates[i];
+        }
     }
-    if (value <= (kRates[1].hz + kRates[2].hz) / 2.0) {
-        return kRates[1];
-    }
-    return kRates[2];
+    return kRates[kRateCount - 1];
 }
 
 template <typename T>

@@ -22,18 +22,21 @@ namespace zuvo {
 
 constexpr int kPartitions = 63;
 constexpr int kLines = 513;
+constexpr int kAbsthrRows = 6;
 constexpr int kHistorySamples = 1344;  // per channel; 0..1055 carry input between passes
 
 // SMR in dB reported for every subband when the model has no tables because
 // its arrays could not be allocated: neutral, neither masked nor urgent.
 constexpr float kFlatSmrDb = 0.0f;
 
-// Threshold in quiet, rows 32000, 44100, 48000 Hz, energy scale.
-extern const float absthr_table[3][513];
+// Threshold in quiet, energy scale, one row per sampling rate: 0 = 32000,
+// 1 = 44100, 2 = 48000, 3 = 16000, 4 = 22050, 5 = 24000 Hz.
+extern const float absthr_table[kAbsthrRows][kLines];
 extern const float bark_edge_hz[27];
 extern const float min_snr_by_bark[27];
 
-// Copies row `row` (clamped into 0..2) of absthr_table into destination.
+// Copies row `row` (clamped into 0..kAbsthrRows - 1) of absthr_table into
+// destination.
 void load_absthr(float* destination, int row);
 class PsychoModel {
 public:
@@ -46,9 +49,10 @@ public:
     // replace (silent until set).
     void set_diagnostics(const DiagnosticSink& sink) { diagnostics_ = sink; }
 
-    // Builds the per-stream tables for `rate` (Hz). A rate other than 32000,
-    // 44100 or 48000 Hz (after rounding to the nearest integer) is reported to
-    // the diagnostics and replaced by the nearest of them. Returns false when the
+    // Builds the per-stream tables for `rate` (Hz). A rate other than 16000,
+    // 22050, 24000, 32000, 44100 or 48000 Hz (after rounding to the nearest
+    // integer) is reported to the diagnostics and replaced by the nearest of
+    // them. Returns false when the
     // arrays could not be allocated (analysis then reports flat ratios).
     bool model_setup(float rate);
     // Not set up; releases the arrays of an earlier stream if still held.

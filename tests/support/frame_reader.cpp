@@ -9,6 +9,9 @@ namespace {
 
 constexpr int kBitrates[15] = {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384};
 constexpr int kRates[3] = {44100, 48000, 32000};
+// MPEG-2 lower sampling frequencies (ID bit 0).
+constexpr int kLsfBitrates[15] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160};
+constexpr int kLsfRates[3] = {22050, 24000, 16000};
 
 // One run of subbands sharing an allocation-field width and a list of step
 // counts for indices 1, 2, ...
@@ -25,12 +28,16 @@ constexpr int kStepsA2[7] = {3, 5, 7, 9, 15, 31, 65535};
 constexpr int kStepsA3[3] = {3, 5, 65535};
 constexpr int kStepsC0[15] = {3, 5, 9, 15, 31, 63, 127, 255, 511, 1023, 2047, 4095, 8191, 16383, 32767};
 constexpr int kStepsC1[7] = {3, 5, 9, 15, 31, 63, 127};
+constexpr int kStepsE0[15] = {3, 5, 7, 9, 15, 31, 63, 127, 255, 511, 1023, 2047, 4095, 8191, 16383};
+constexpr int kStepsE2[3] = {3, 5, 9};
 
 // Tables a and b differ only in how far the last run reaches; so do c and d.
 constexpr SubbandRun kTableA[] = {{0, 2, 4, kStepsA0}, {3, 10, 4, kStepsA1}, {11, 22, 3, kStepsA2}, {23, 26, 2, kStepsA3}};
 constexpr SubbandRun kTableB[] = {{0, 2, 4, kStepsA0}, {3, 10, 4, kStepsA1}, {11, 22, 3, kStepsA2}, {23, 29, 2, kStepsA3}};
 constexpr SubbandRun kTableC[] = {{0, 1, 4, kStepsC0}, {2, 7, 3, kStepsC1}};
 constexpr SubbandRun kTableD[] = {{0, 1, 4, kStepsC0}, {2, 11, 3, kStepsC1}};
+// The one table of the lower sampling frequencies.
+constexpr SubbandRun kTableE[] = {{0, 3, 4, kStepsE0}, {4, 10, 3, kStepsC1}, {11, 29, 2, kStepsE2}};
 
 const SubbandRun* find_run(int table, int subband) {
     const SubbandRun* begin = nullptr;
@@ -40,6 +47,7 @@ const SubbandRun* find_run(int table, int subband) {
     case 1: begin = kTableB; count = std::size(kTableB); break;
     case 2: begin = kTableC; count = std::size(kTableC); break;
     case 3: begin = kTableD; count = std::size(kTableD); break;
+    case 4: begin = kTableE; count = std::size(kTableE); break;
     default: return nullptr;
     }
     for (std::size_t i = 0; i < count; ++i) {
@@ -96,7 +104,7 @@ bool header_at(const std::uint8_t* p) { return p[0] == 0xFF && (p[1] & 0xF0) == 
 
 // Parses the fields after the header. Returns false when the frame's data
 // overrun its length (reported as an error).
-void parse_audio_data(const std::uint8_t* frame_bytes, FrameInfo& frame) {
+void parse_audio_data(const std::uint8_t* frame_bytes, FrameInfo& frame, std::size_t ancillary_bytes) {
     BitCursor bits(frame_bytes, frame.length);
     const bool has_crc = frame.protection_bit == 0;
     bits.seek(has_crc ? 48 : 32);
@@ -189,15 +197,24 @@ void parse_audio_data(const std::uint8_t* frame_bytes, FrameInfo& frame) {
     }
 
     frame.payload_bits = bits.position();
-    frame.fill_bits = bits.total_bits() - bits.position();
-    std::size_t first_one = bits.total_bits();
-    for (std::size_t bit = bits.position(); bit < bits.total_bits(); ++bit) {
+    // The ancillary bytes close the frame; the bits between them and the last
+    // sample code are zero.
+    const std::size_t ancillary_bits = 8 * ancillary_bytes;
+    if (bits.total_bits() - bits.position() < ancillary_bits) {
+        add_error(frame, format("audio data reach into the %lld ancillary bytes", ll(ancillary_bytes)));
+        return;
+    }
+    const std::size_t fill_end = bits.total_bits() - ancillary_bits;
+    frame.ancillary.assign(frame_bytes + fill_end / 8, frame_bytes + frame.length);
+    frame.fill_bits = fill_end - bits.position();
+    std::size_t first_one = fill_end;
+    for (std::size_t bit = bits.position(); bit < fill_end; ++bit) {
         if (bits.bit_at(bit)) {
             first_one = bit;
             break;
         }
     }
-    if (first_one != bits.total_bits()) {
+    if (first_one != fill_end) {
         add_error(frame, format("fill bit %lld of %lld after the last sample code is not zero",
                                 ll(first_one - frame.payload_bits), ll(frame.fill_bits)));
     }
@@ -216,12 +233,14 @@ std::uint16_t crc16_update(std::uint16_t crc, std::uint32_t value, int width) {
     return static_cast<std::uint16_t>(reg);
 }
 
-int layer2_bitrate_kbps(int bitrate_index) {
-    return bitrate_index >= 1 && bitrate_index <= 14 ? kBitrates[bitrate_index] : 0;
+int layer2_bitrate_kbps(int bitrate_index, int id) {
+    if (bitrate_index < 1 || bitrate_index > 14) return 0;
+    return id == 1 ? kBitrates[bitrate_index] : kLsfBitrates[bitrate_index];
 }
 
-int mpeg1_sampling_rate(int sampling_index) {
-    return sampling_index >= 0 && sampling_index <= 2 ? kRates[sampling_index] : 0;
+int layer2_sampling_rate(int sampling_index, int id) {
+    if (sampling_index < 0 || sampling_index > 2) return 0;
+    return id == 1 ? kRates[sampling_index] : kLsfRates[sampling_index];
 }
 
 std::size_t layer2_frame_bytes(int bitrate_kbps, int sampling_rate, int padding) {
@@ -230,6 +249,7 @@ std::size_t layer2_frame_bytes(int bitrate_kbps, int sampling_rate, int padding)
 }
 
 int layer2_alloc_table(int bitrate_kbps, int channels, int sampling_rate) {
+    if (sampling_rate < 32000) return 4;
     const int per_channel = bitrate_kbps / (channels > 0 ? channels : 1);
     if (per_channel <= 48) return sampling_rate == 32000 ? 3 : 2;
     if (per_channel <= 80) return 0;
@@ -237,8 +257,8 @@ int layer2_alloc_table(int bitrate_kbps, int channels, int sampling_rate) {
 }
 
 int layer2_sblimit(int table) {
-    static constexpr int limits[4] = {27, 30, 8, 12};
-    return table >= 0 && table < 4 ? limits[table] : 0;
+    static constexpr int limits[5] = {27, 30, 8, 12, 30};
+    return table >= 0 && table < 5 ? limits[table] : 0;
 }
 
 int layer2_nbal(int table, int subband) {
@@ -289,11 +309,11 @@ std::string StreamReport::describe(std::size_t max_lines) const {
     return out.str();
 }
 
-StreamReport read_layer2_stream(const std::vector<std::uint8_t>& data) {
-    return read_layer2_stream(data.data(), data.size());
+StreamReport read_layer2_stream(const std::vector<std::uint8_t>& data, std::size_t ancillary_bytes) {
+    return read_layer2_stream(data.data(), data.size(), ancillary_bytes);
 }
 
-StreamReport read_layer2_stream(const std::uint8_t* data, std::size_t size) {
+StreamReport read_layer2_stream(const std::uint8_t* data, std::size_t size, std::size_t ancillary_bytes) {
     StreamReport report;
     std::size_t offset = 0;
     // Padding keeps the mean frame length at 144000 * kbps / rate bytes: the
@@ -347,21 +367,17 @@ StreamReport read_layer2_stream(const std::uint8_t* data, std::size_t size) {
         frame.emphasis = static_cast<int>(header & 3);
 
         bool readable = true;
-        if (frame.id != 1) {
-            add_error(frame, "ID bit is 0 (not MPEG-1)");
-            readable = false;
-        }
         if (frame.layer_code != 2) {
             add_error(frame, format("layer code %lld is not Layer II", ll(frame.layer_code)));
             readable = false;
         }
-        if (frame.protection_bit != 0) add_error(frame, "protection bit is 1: no CRC check word");
-        frame.bitrate_kbps = layer2_bitrate_kbps(frame.bitrate_index);
+        if (frame.protection_bit != 0) frame.warnings.push_back("protection bit is 1: no CRC check word");
+        frame.bitrate_kbps = layer2_bitrate_kbps(frame.bitrate_index, frame.id);
         if (frame.bitrate_kbps == 0) {
             add_error(frame, format("bitrate index %lld (free format or forbidden)", ll(frame.bitrate_index)));
             readable = false;
         }
-        frame.sampling_rate = mpeg1_sampling_rate(frame.sampling_index);
+        frame.sampling_rate = layer2_sampling_rate(frame.sampling_index, frame.id);
         if (frame.sampling_rate == 0) {
             add_error(frame, "sampling frequency index 3 (reserved)");
             readable = false;
@@ -381,10 +397,10 @@ StreamReport read_layer2_stream(const std::uint8_t* data, std::size_t size) {
         frame.channels = frame.mode == 3 ? 1 : 2;
         const bool single = frame.mode == 3;
         const int kbps = frame.bitrate_kbps;
-        if (single && kbps >= 224) {
+        if (frame.id == 1 && single && kbps >= 224) {
             frame.warnings.push_back(format("%lld kbit/s is not permitted for single channel", ll(kbps)));
         }
-        if (!single && (kbps == 32 || kbps == 48 || kbps == 56 || kbps == 80)) {
+        if (frame.id == 1 && !single && (kbps == 32 || kbps == 48 || kbps == 56 || kbps == 80)) {
             frame.warnings.push_back(format("%lld kbit/s is only permitted for single channel", ll(kbps)));
         }
         frame.length = layer2_frame_bytes(kbps, frame.sampling_rate, frame.padding);
@@ -404,7 +420,7 @@ StreamReport read_layer2_stream(const std::uint8_t* data, std::size_t size) {
             break;
         }
         frame.crc_stored = static_cast<std::uint16_t>((p[4] << 8) | p[5]);
-        parse_audio_data(p, frame);
+        parse_audio_data(p, frame, ancillary_bytes);
 
         if (frame.bitrate_kbps != drift_bitrate || frame.sampling_rate != drift_rate) {
             drift = 0.0;

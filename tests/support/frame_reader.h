@@ -1,4 +1,5 @@
-// Test-side reader of MPEG-1 Layer II streams.
+// Test-side reader of Layer II streams: MPEG-1 and MPEG-2 at the lower
+// sampling frequencies.
 //
 // Written from the bitstream format alone, with its own tables, so that it can
 // judge the encoder's output without sharing any of its code. It walks a byte
@@ -20,10 +21,11 @@ namespace zuvo_test {
 // Feeds the low `width` bits of `value` into `crc` and returns the new value.
 std::uint16_t crc16_update(std::uint16_t crc, std::uint32_t value, int width);
 
-// MPEG-1 Layer II bitrate in kbit/s for index 1..14 (0 for any other index).
-int layer2_bitrate_kbps(int bitrate_index);
+// Layer II bitrate in kbit/s for index 1..14 of the ID bit's table (1 =
+// MPEG-1, 0 = lower sampling frequencies); 0 for any other index.
+int layer2_bitrate_kbps(int bitrate_index, int id = 1);
 // Sampling rate in Hz for index 0..2 (0 for any other index).
-int mpeg1_sampling_rate(int sampling_index);
+int layer2_sampling_rate(int sampling_index, int id = 1);
 // Bytes of a frame: floor(144000 * kbps / rate) + padding.
 std::size_t layer2_frame_bytes(int bitrate_kbps, int sampling_rate, int padding);
 
@@ -35,7 +37,8 @@ struct Quantizer {
 };
 
 // Allocation table chosen from the per-channel bitrate and the sampling rate:
-// 0 = table a (27 subbands), 1 = b (30), 2 = c (8), 3 = d (12).
+// 0 = table a (27 subbands), 1 = b (30), 2 = c (8), 3 = d (12); 4 = the
+// lower sampling frequencies' table (30) for every rate below 32 kHz.
 int layer2_alloc_table(int bitrate_kbps, int channels, int sampling_rate);
 int layer2_sblimit(int table);
 // Width of the allocation field of `subband` (0 at and above the sblimit).
@@ -75,7 +78,8 @@ struct FrameInfo {
     std::array<std::array<int, 32>, 2> allocation{};
     std::array<std::array<int, 32>, 2> scfsi{};
     std::size_t payload_bits = 0; // bits up to and including the last sample code
-    std::size_t fill_bits = 0;    // bits after the last sample code
+    std::size_t fill_bits = 0;    // bits after the last sample code, before the ancillary bytes
+    std::vector<std::uint8_t> ancillary; // the frame's last bytes, as many as the reader was told
 
     std::vector<std::string> errors;   // violations of the format
     std::vector<std::string> warnings; // legal but unusual (e.g. non-permitted bitrate/mode pair)
@@ -95,7 +99,9 @@ struct StreamReport {
 };
 
 // Reads a whole stream. Stops at the first byte where no frame can be read.
-StreamReport read_layer2_stream(const std::uint8_t* data, std::size_t size);
-StreamReport read_layer2_stream(const std::vector<std::uint8_t>& data);
+// Each frame's last `ancillary_bytes` bytes are ancillary data: taken into
+// FrameInfo::ancillary, not checked as fill bits.
+StreamReport read_layer2_stream(const std::uint8_t* data, std::size_t size, std::size_t ancillary_bytes = 0);
+StreamReport read_layer2_stream(const std::vector<std::uint8_t>& data, std::size_t ancillary_bytes = 0);
 
 } // namespace zuvo_test
