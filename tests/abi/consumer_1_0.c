@@ -81,7 +81,7 @@ static int encode_mode(int mode, int bitrate_kbps) {
                 pcm[i] = left;
             }
         }
-        error = zuvo_mpa_encode(encoder, n > 0 ? pcm : NULL, n, out, zuvo_mpa_max_output(encoder, n), &written);
+        error = zuvo_mpa_encode(encoder, pcm, n, out, zuvo_mpa_max_output(encoder, n), &written);
         if (error != ZUVO_MPA_OK) break;
         hash = fnv1a(hash, out, written);
         total += written;
