@@ -2,6 +2,10 @@
 // stereo audio at 44.1 kHz, 192 kbit/s, fed in 4608-byte buffers, reported
 // as multiples of real time and as time per stereo frame (frame_time).
 //
+// BM_CStream_* encode the same material through the C interface at each
+// rate (MPEG-1 and the lower sampling frequencies), so that the cost per
+// second of audio can be compared across rates.
+//
 // BM_Stream_Threads runs one context per thread (1 and 2 threads, wall
 // time): x_realtime is the sum over the threads, so its ratio between the
 // two rows is the scaling. BM_ContextMemory reports the resident memory a
@@ -14,6 +18,7 @@
 #include <vector>
 
 #include "ZuvoMPAEncoder.h"
+#include "zuvo_mpa.h"
 
 namespace {
 
@@ -68,6 +73,48 @@ void encode_stream(benchmark::State& state, int mode, int bitrate_index) {
     state.counters["frame_time"] = benchmark::Counter(
         frames, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
+
+// 60 s at `rate` through zuvo_mpa_encode, 1152 samples a call.
+void encode_c_stream(benchmark::State& state, int rate, int mode, int kbps) {
+    const int seconds = 60;
+    const int channels = mode == ZUVO_MPA_MONO ? 1 : 2;
+    std::vector<std::int16_t> pcm = synthesize(rate, seconds);
+    if (channels == 1) {
+        for (std::size_t i = 0; i < pcm.size() / 2; ++i) pcm[i] = pcm[2 * i];
+        pcm.resize(pcm.size() / 2);
+    }
+    const zuvo_mpa_settings settings{mode, kbps, rate, nullptr, nullptr};
+    int error = 0;
+    zuvo_mpa_encoder* encoder = zuvo_mpa_create(&settings, &error);
+    if (encoder == nullptr) {
+        state.SkipWithError(zuvo_mpa_strerror(error));
+        return;
+    }
+    std::vector<unsigned char> out(zuvo_mpa_max_output(encoder, 1152));
+    const std::size_t samples = pcm.size() / static_cast<std::size_t>(channels);
+    std::int64_t frames = 0;
+    for (auto _ : state) {
+        zuvo_mpa_reset(encoder);
+        std::size_t written = 0;
+        for (std::size_t at = 0; at + 1152 <= samples; at += 1152) {
+            zuvo_mpa_encode(encoder, pcm.data() + at * static_cast<std::size_t>(channels), 1152, out.data(),
+                            out.size(), &written);
+            benchmark::DoNotOptimize(out.data());
+        }
+        frames = static_cast<std::int64_t>(samples / 1152);
+    }
+    zuvo_mpa_destroy(encoder);
+    state.counters["x_realtime"] = benchmark::Counter(
+        static_cast<double>(seconds) * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["frame_time"] = benchmark::Counter(
+        static_cast<double>(frames), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+void BM_CStream_Joint192_44k(benchmark::State& state) { encode_c_stream(state, 44100, ZUVO_MPA_JOINT_STEREO, 192); }
+void BM_CStream_Joint64_24k(benchmark::State& state) { encode_c_stream(state, 24000, ZUVO_MPA_JOINT_STEREO, 64); }
+void BM_CStream_Stereo160_22k(benchmark::State& state) { encode_c_stream(state, 22050, ZUVO_MPA_STEREO, 160); }
+void BM_CStream_Mono32_16k(benchmark::State& state) { encode_c_stream(state, 16000, ZUVO_MPA_MONO, 32); }
+void BM_CStream_Mono192_48k(benchmark::State& state) { encode_c_stream(state, 48000, ZUVO_MPA_MONO, 192); }
 
 void BM_Stream_Stereo192(benchmark::State& state) { encode_stream(state, 0, 10); }
 void BM_Stream_Joint192(benchmark::State& state) { encode_stream(state, 1, 10); }
@@ -124,6 +171,11 @@ void BM_ContextMemory(benchmark::State& state) {
 BENCHMARK(BM_Stream_Stereo192)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_Stream_Joint192)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_Stream_Stereo384)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_CStream_Joint192_44k)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_CStream_Joint64_24k)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_CStream_Stereo160_22k)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_CStream_Mono32_16k)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_CStream_Mono192_48k)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_Stream_Threads)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime()->Threads(1)->Threads(2);
 BENCHMARK(BM_ContextMemory)->Iterations(1);
 BENCHMARK_MAIN();

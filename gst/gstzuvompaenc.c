@@ -22,26 +22,62 @@
 GST_DEBUG_CATEGORY_STATIC(gst_zuvo_mpa_enc_debug);
 #define GST_CAT_DEFAULT gst_zuvo_mpa_enc_debug
 
-enum {
-    kFrameSamples = 1152,      /* samples per channel in one frame */
-    kDecoderDelaySamples = 481 /* analysis + synthesis filterbank delay */
-};
+/* Samples per channel in one frame: the size of the element's staging
+ * area, checked against the library's zuvo_mpa_frame_samples() at start. */
+enum { kFrameSamples = 1152 };
 
 enum { PROP_0, PROP_BITRATE, PROP_MODE };
 
 #define DEFAULT_BITRATE 0
 #define DEFAULT_MODE GST_ZUVO_MPA_ENC_MODE_AUTO
 
-static GstStaticPadTemplate sink_template =
-    GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SINK, GST_PAD_ALWAYS,
-                            GST_STATIC_CAPS("audio/x-raw, format = (string) S16LE, layout = (string) interleaved, "
-                                            "rate = (int) { 32000, 44100, 48000 }, channels = (int) [ 1, 2 ]"));
+/* The pads' caps carry the rates the library codes (zuvo_mpa_sample_rates)
+ * and are made when the class is: the element keeps no list of its own. */
 
-static GstStaticPadTemplate src_template =
-    GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS,
-                            GST_STATIC_CAPS("audio/mpeg, mpegversion = (int) 1, mpegaudioversion = (int) 1, "
-                                            "layer = (int) 2, rate = (int) { 32000, 44100, 48000 }, "
-                                            "channels = (int) [ 1, 2 ], parsed = (boolean) true"));
+/* A list of the library's rates for which `accept` holds, as a caps field. */
+static void rates_field(GValue* list, gboolean (*accept)(gint rate, gpointer data), gpointer data) {
+    gint rates[16];
+    const gsize count = MIN(zuvo_mpa_sample_rates(rates, G_N_ELEMENTS(rates)), G_N_ELEMENTS(rates));
+    g_value_init(list, GST_TYPE_LIST);
+    for (gsize i = 0; i < count; ++i) {
+        if (accept != NULL && !accept(rates[i], data)) continue;
+        GValue rate = G_VALUE_INIT;
+        g_value_init(&rate, G_TYPE_INT);
+        g_value_set_int(&rate, rates[i]);
+        gst_value_list_append_and_take_value(list, &rate);
+    }
+}
+
+static GstCaps* sink_template_caps(void) {
+    GstCaps* caps = gst_caps_from_string("audio/x-raw, format = (string) S16LE, layout = (string) interleaved, "
+                                         "channels = (int) [ 1, 2 ]");
+    GValue rates = G_VALUE_INIT;
+    rates_field(&rates, NULL, NULL);
+    gst_caps_set_value(caps, "rate", &rates);
+    g_value_unset(&rates);
+    return caps;
+}
+
+/* MPEG-1 streams are mpegaudioversion 1, the lower sampling frequencies 2. */
+static gboolean rate_of_version(gint rate, gpointer version) {
+    return zuvo_mpa_mpeg_version(rate) == GPOINTER_TO_INT(version);
+}
+
+static GstCaps* src_template_caps(void) {
+    GstCaps* caps = gst_caps_new_empty();
+    for (gint version = 1; version <= 2; ++version) {
+        GstStructure* s = gst_structure_from_string(
+            "audio/mpeg, mpegversion = (int) 1, layer = (int) 2, channels = (int) [ 1, 2 ], parsed = (boolean) true",
+            NULL);
+        gst_structure_set(s, "mpegaudioversion", G_TYPE_INT, version, NULL);
+        GValue rates = G_VALUE_INIT;
+        rates_field(&rates, rate_of_version, GINT_TO_POINTER(version));
+        gst_structure_set_value(s, "rate", &rates);
+        g_value_unset(&rates);
+        gst_caps_append_structure(caps, s);
+    }
+    return caps;
+}
 
 #define GST_TYPE_ZUVO_MPA_ENC_MODE (gst_zuvo_mpa_enc_mode_get_type())
 static GType gst_zuvo_mpa_enc_mode_get_type(void) {
@@ -100,24 +136,42 @@ static gint mode_channels(GstZuvoMpaEncMode mode) {
     }
 }
 
-/* Whether a bitrate (kbit/s) can be coded with the given number of channels;
- * 0 stands for the default, which always can. */
+/* Whether a bitrate (kbit/s) can be coded at `rate` with the given number
+ * of channels, as the library says; 0 stands for the default, which always
+ * can. */
+static gboolean bitrate_fits_at(gint kbps, gint channels, gint rate) {
+    if (kbps == 0) return zuvo_mpa_mpeg_version(rate) != 0;
+    return zuvo_mpa_check_format(rate, channels == 1 ? ZUVO_MPA_MONO : ZUVO_MPA_STEREO, kbps) == ZUVO_MPA_OK;
+}
+
+/* Whether some rate codes the bitrate with the given number of channels. */
 static gboolean bitrate_fits(gint kbps, gint channels) {
-    static const gint two[] = {64, 96, 112, 128, 160, 192, 224, 256, 320, 384};
-    static const gint one[] = {32, 48, 56, 64, 80, 96};
-    const gint* list = channels == 1 ? one : two;
-    const gsize count = channels == 1 ? G_N_ELEMENTS(one) : G_N_ELEMENTS(two);
-    if (kbps == 0) return TRUE;
+    gint rates[16];
+    const gsize count = MIN(zuvo_mpa_sample_rates(rates, G_N_ELEMENTS(rates)), G_N_ELEMENTS(rates));
     for (gsize i = 0; i < count; ++i) {
-        if (list[i] == kbps) return TRUE;
+        if (bitrate_fits_at(kbps, channels, rates[i])) return TRUE;
     }
     return FALSE;
 }
 
+/* The sink pad's rates: those at which the bitrate fits the channel count
+ * (either count in auto mode). */
+struct RateFilter {
+    gint kbps;
+    gint channels;
+};
+
+static gboolean rate_fits(gint rate, gpointer data) {
+    const struct RateFilter* filter = data;
+    if (filter->channels != 0) return bitrate_fits_at(filter->kbps, filter->channels, rate);
+    return bitrate_fits_at(filter->kbps, 1, rate) || bitrate_fits_at(filter->kbps, 2, rate);
+}
+
 /* The sink pad offers only the channel count the settings can code (that of
- * a fixed mode; in auto mode that of a bitrate only one channel count has), so
- * that an audioconvert upstream mixes to it; downstream restrictions (a
- * muxer's rates, say) narrow it further. */
+ * a fixed mode; in auto mode that of a bitrate only one channel count has)
+ * and the rates at which the bitrate exists, so that an audioconvert and an
+ * audioresample upstream convert to them; downstream restrictions (a muxer's
+ * rates, say) narrow it further. */
 static GstCaps* gst_zuvo_mpa_enc_getcaps(GstAudioEncoder* enc, GstCaps* filter) {
     GstZuvoMpaEnc* self = GST_ZUVO_MPA_ENC(enc);
     GST_OBJECT_LOCK(self);
@@ -128,7 +182,16 @@ static GstCaps* gst_zuvo_mpa_enc_getcaps(GstAudioEncoder* enc, GstCaps* filter) 
 
     GstCaps* caps = gst_caps_make_writable(gst_pad_get_pad_template_caps(GST_AUDIO_ENCODER_SINK_PAD(enc)));
     if (channels > 0) gst_caps_set_simple(caps, "channels", G_TYPE_INT, channels, NULL);
-    GstCaps* result = gst_audio_encoder_proxy_getcaps(enc, caps, filter);
+    /* A bitrate no rate codes keeps every rate: set_format refuses it with a
+     * message that names the reason. */
+    struct RateFilter accepted = {kbps, channels};
+    GValue rates = G_VALUE_INIT;
+    rates_field(&rates, rate_fits, &accepted);
+    if (gst_value_list_get_size(&rates) > 0) gst_caps_set_value(caps, "rate", &rates);
+    g_value_unset(&rates);
+    /* The two source structures (MPEG-1 and the lower rates) map to one
+     * structure each: merged, upstream sees one list of rates. */
+    GstCaps* result = gst_caps_simplify(gst_audio_encoder_proxy_getcaps(enc, caps, filter));
     gst_caps_unref(caps);
     return result;
 }
@@ -172,7 +235,7 @@ static gboolean gst_zuvo_mpa_enc_set_format(GstAudioEncoder* enc, GstAudioInfo* 
         library_mode = ZUVO_MPA_MONO;
         break;
     }
-    if (bitrate == 0) bitrate = channels == 1 ? 96 : 192;
+    if (bitrate == 0) bitrate = zuvo_mpa_default_bitrate(rate, (int)library_mode);
 
     zuvo_mpa_settings settings;
     memset(&settings, 0, sizeof settings);
@@ -190,13 +253,14 @@ static gboolean gst_zuvo_mpa_enc_set_format(GstAudioEncoder* enc, GstAudioInfo* 
         return FALSE;
     }
     self->rate = rate;
-    self->frame_bytes = 144 * 1000 * bitrate / rate;
+    self->frame_bytes = (gint)zuvo_mpa_frame_bytes(rate, bitrate, 0);
     /* The bound grows with the count and depends on nothing else: sized for
      * the largest call (1152 samples), the area also serves the flush. */
     self->scratch_size = zuvo_mpa_max_output(self->encoder, kFrameSamples);
     self->scratch = g_malloc(self->scratch_size);
 
-    GstCaps* caps = gst_caps_new_simple("audio/mpeg", "mpegversion", G_TYPE_INT, 1, "mpegaudioversion", G_TYPE_INT, 1,
+    GstCaps* caps = gst_caps_new_simple("audio/mpeg", "mpegversion", G_TYPE_INT, 1, "mpegaudioversion", G_TYPE_INT,
+                                        zuvo_mpa_mpeg_version(rate),
                                         "layer", G_TYPE_INT, 2, "rate", G_TYPE_INT, rate, "channels", G_TYPE_INT,
                                         channels, "parsed", G_TYPE_BOOLEAN, TRUE, NULL);
     const gboolean negotiated = gst_audio_encoder_set_output_format(enc, caps);
@@ -208,7 +272,7 @@ static gboolean gst_zuvo_mpa_enc_set_format(GstAudioEncoder* enc, GstAudioInfo* 
     /* An input sample leaves in a frame at most 1152 samples later, and a
      * decoder gives it back 481 samples after that. */
     const GstClockTime latency =
-        gst_util_uint64_scale_int(kFrameSamples + kDecoderDelaySamples, GST_SECOND, rate);
+        gst_util_uint64_scale_int(kFrameSamples + zuvo_mpa_delay_samples(), GST_SECOND, rate);
     gst_audio_encoder_set_latency(enc, latency, latency);
 
     GstTagList* tags = gst_tag_list_new(GST_TAG_NOMINAL_BITRATE, (guint)bitrate * 1000u, GST_TAG_BITRATE,
@@ -350,6 +414,11 @@ static gboolean gst_zuvo_mpa_enc_start(GstAudioEncoder* enc) {
     const GstZuvoMpaEncMode mode = self->mode;
     const gint kbps = self->bitrate;
     GST_OBJECT_UNLOCK(self);
+    if (zuvo_mpa_frame_samples() != kFrameSamples) {
+        GST_ELEMENT_ERROR(self, LIBRARY, INIT, (NULL), ("the library codes %d samples a frame, not %d",
+                                                        zuvo_mpa_frame_samples(), (int)kFrameSamples));
+        return FALSE;
+    }
     const gint channels = mode_channels(mode);
     const gboolean codable =
         channels != 0 ? bitrate_fits(kbps, channels) : (bitrate_fits(kbps, 1) || bitrate_fits(kbps, 2));
@@ -417,8 +486,9 @@ static void gst_zuvo_mpa_enc_class_init(GstZuvoMpaEncClass* klass) {
     g_object_class_install_property(
         object_class, PROP_BITRATE,
         g_param_spec_int("bitrate", "Bitrate",
-                         "Bitrate in kbit/s: 64, 96, 112, 128, 160, 192, 224, 256, 320 or 384 for two channels; "
-                         "32, 48, 56, 64, 80 or 96 for mono; 0 = 192 for two channels, 96 for mono",
+                         "Bitrate in kbit/s, one the library codes at the input's rate and channel count "
+                         "(zuvo-mpa-encode --help lists them); 0 = the library's default: 192 for two "
+                         "channels and 96 for mono at 32-48 kHz, 96 and 48 at 16-24 kHz",
                          0, 384, DEFAULT_BITRATE,
                          G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY));
     g_object_class_install_property(
@@ -428,11 +498,16 @@ static void gst_zuvo_mpa_enc_class_init(GstZuvoMpaEncClass* klass) {
                           GST_TYPE_ZUVO_MPA_ENC_MODE, DEFAULT_MODE,
                           G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY));
 
-    gst_element_class_add_static_pad_template(element_class, &sink_template);
-    gst_element_class_add_static_pad_template(element_class, &src_template);
-    gst_element_class_set_static_metadata(element_class, "ZuvoMPAEncoder MPEG-1 Layer II encoder",
+    GstCaps* sink_caps = sink_template_caps();
+    GstCaps* src_caps = src_template_caps();
+    gst_element_class_add_pad_template(element_class, gst_pad_template_new("sink", GST_PAD_SINK, GST_PAD_ALWAYS, sink_caps));
+    gst_element_class_add_pad_template(element_class, gst_pad_template_new("src", GST_PAD_SRC, GST_PAD_ALWAYS, src_caps));
+    gst_caps_unref(sink_caps);
+    gst_caps_unref(src_caps);
+    gst_element_class_set_static_metadata(element_class, "ZuvoMPAEncoder MPEG Layer II encoder",
                                           "Codec/Encoder/Audio",
-                                          "Encodes 16-bit PCM to MPEG-1 Audio Layer II (one frame per buffer)",
+                                          "Encodes 16-bit PCM to MPEG-1 and MPEG-2 Audio Layer II (one frame per "
+                                          "buffer)",
                                           "ZuvoMPAEncoder developers");
 
     encoder_class->start = gst_zuvo_mpa_enc_start;

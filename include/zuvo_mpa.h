@@ -82,7 +82,7 @@ typedef enum zuvo_mpa_error {
     ZUVO_MPA_ERROR_INVALID_ARGUMENT = -1,  /* a required pointer is NULL, or a count too large to address */
     ZUVO_MPA_ERROR_BAD_MODE = -2,          /* mode is not one of zuvo_mpa_mode */
     ZUVO_MPA_ERROR_BAD_BITRATE = -3,       /* not a bitrate this mode can code (see zuvo_mpa_settings) */
-    ZUVO_MPA_ERROR_BAD_SAMPLE_RATE = -4,   /* not 32000, 44100 or 48000 Hz */
+    ZUVO_MPA_ERROR_BAD_SAMPLE_RATE = -4,   /* not 16000, 22050, 24000, 32000, 44100 or 48000 Hz */
     ZUVO_MPA_ERROR_BUFFER_TOO_SMALL = -5,  /* the output capacity is below what the call may write */
     ZUVO_MPA_ERROR_OUT_OF_MEMORY = -6,     /* the encoder's memory could not be obtained */
     ZUVO_MPA_ERROR_FLUSHED = -7,           /* encode or flush after a flush; zuvo_mpa_reset starts anew */

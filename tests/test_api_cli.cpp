@@ -375,7 +375,7 @@ const Row kRows[] = {
     {"$T -b 0 in.wav out.mp2", 1, "not a bitrate", "out.mp2", kAbsent, false},
     {"$T -b 99999999999 in.wav out.mp2", 1, "not a number", "out.mp2", kAbsent, false},
     {"$T -b 999 missing.wav out.mp2", 1, "not a bitrate", "out.mp2", kAbsent, false},
-    {"$T -b 128 -m mono in.wav out.mp2", 1, "use 32 48 56 64 80 or 96", "out.mp2", kAbsent, false},
+    {"$T -b 224 -m mono in.wav out.mp2", 1, "use 32 48 56 64 80 96 112 128 160 192", "out.mp2", kAbsent, false},
     {"$T -b 32 -m stereo in.wav out.mp2", 1, "use 64 96 112 128 160 192 224 256 320 384", "out.mp2", kAbsent, false},
     {"$T -m dual -b 56 in.wav out.mp2", 1, "use 64 96 112", "out.mp2", kAbsent, false},
     {"$T -b 48 in.wav out.mp2", 1, "joint stereo (two channels); use 64 96", "out.mp2", kAbsent, false},
@@ -391,7 +391,8 @@ const Row kRows[] = {
     // Input errors exit 2 with no output.
     {"$T missing.wav out.mp2", 2, "cannot read 'missing.wav'", "out.mp2", kAbsent, false},
     {"$T text.wav out.mp2", 2, "cannot read 'text.wav'", "out.mp2", kAbsent, false},
-    {"$T rate22.wav out.mp2", 2, "32000, 44100 and 48000 Hz", "out.mp2", kAbsent, false},
+    {"$T rate11.wav out.mp2", 2, "16000, 22050, 24000, 32000, 44100 and 48000 Hz", "out.mp2", kAbsent, false},
+    {"$T -b 192 rate22.wav out.mp2", 1, "at 22050 Hz for joint stereo (two channels); use 8 16 24", "out.mp2", kAbsent, false},
     {"$T three.wav out.mp2", 2, "only 1 or 2 channels", "out.mp2", kAbsent, false},
     {"$T empty.wav out.mp2", 2, "'empty.wav' holds no samples", "out.mp2", kAbsent, false},
     {"$T - out.mp2 < empty.wav", 2, "'standard input' holds no samples", "out.mp2", kAbsent, false},
@@ -411,6 +412,10 @@ const Row kRows[] = {
     // permissions, devices and inherited descriptors written in place.
     {"$T -qv in.wav out.mp2", 0, "", "out.mp2", kInFrames, false},
     {"$T in.wav -q out.mp2 -m mono -b 64", 0, "", "out.mp2", kInFrames, false},
+    // Every rate the library codes, at its own bitrates; mono up to 192.
+    {"$T -q in.wav out.mp2 -m mono -b 192", 0, "", "out.mp2", kInFrames, false},
+    {"$T -q -b 64 rate24.wav out.mp2", 0, "", "out.mp2", kInFrames, false},
+    {"$T -q -b 8 mono16.wav out.mp2", 0, "", "out.mp2", kInFrames, false},
     {"$T -qf in.wav old.mp2 && test $(stat -c %a old.mp2) = 640", 0, "", "old.mp2", kInFrames, false},
     {"$T -q --force in.wav symlink.mp2 && test -L symlink.mp2", 0, "", "old.mp2", kInFrames, false},
     {"cat fifo > got.mp2 & $T -q in.wav fifo && wait && test -p fifo", 0, "", "got.mp2", kInFrames, false},
@@ -472,6 +477,9 @@ TEST_F(CliTest, EveryCommandLineEndsAsDocumented) {
         ASSERT_TRUE(write_wav16(dir.file("mono.wav"), std::vector<std::int16_t>(1000, 1000), 1, 48000));
         ASSERT_TRUE(write_wav16(dir.file("empty.wav"), {}, 2, 44100));
         ASSERT_TRUE(write_wav16(dir.file("rate22.wav"), std::vector<std::int16_t>(2000), 2, 22050));
+        ASSERT_TRUE(write_wav16(dir.file("rate11.wav"), std::vector<std::int16_t>(2000), 2, 11025));
+        ASSERT_TRUE(write_wav16(dir.file("rate24.wav"), std::vector<std::int16_t>(2 * kInSamples, 300), 2, 24000));
+        ASSERT_TRUE(write_wav16(dir.file("mono16.wav"), std::vector<std::int16_t>(kInSamples, 300), 1, 16000));
         ASSERT_TRUE(write_wav16(dir.file("three.wav"), std::vector<std::int16_t>(3000), 3, 48000));
         put("text.wav", {'h', 'e', 'l', 'l', 'o', '\n'});
         put("cut.wav", std::vector<std::uint8_t>(in_bytes.begin(), in_bytes.begin() + 44 + 4 * 2000));

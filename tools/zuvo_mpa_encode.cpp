@@ -57,25 +57,69 @@ enum ExitCode { kOk = 0, kUsage = 1, kInputError = 2, kOutputError = 3, kEncoder
 
 const char* const kProgram = "zuvo-mpa-encode";
 
-// Layer II bitrates by the header's bitrate index 1..14.
-constexpr int kLayer2Rates[14] = {32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384};
-// Two-channel bitrates a Layer II stream may carry: 32, 48, 56 and 80 kbit/s
-// are single-channel rates only. The encoder's single-channel rates stop at 96.
-constexpr int kTwoChannelRates[10] = {64, 96, 112, 128, 160, 192, 224, 256, 320, 384};
-constexpr int kMonoRates[6] = {32, 48, 56, 64, 80, 96};
+// The rates and bitrates the stream format allows come from the library
+// (zuvo_mpa_sample_rates, zuvo_mpa_bitrates): the tool keeps no list of its own.
+
+// "a b c" of a list of numbers.
+std::string number_list(const int* values, std::size_t count, const char* separator = " ") {
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i) text += (i == 0 ? "" : separator) + std::to_string(values[i]);
+    return text;
+}
+
+// The sampling rates the library codes, "16000, 22050, ... and 48000".
+std::string rate_list() {
+    int rates[16];
+    const std::size_t count = std::min<std::size_t>(zuvo_mpa_sample_rates(rates, 16), 16);
+    return number_list(rates, count - 1, ", ") + " and " + std::to_string(rates[count - 1]);
+}
+
+bool rate_is_coded(int hz) {
+    int rates[16];
+    const std::size_t count = std::min<std::size_t>(zuvo_mpa_sample_rates(rates, 16), 16);
+    return std::find(rates, rates + count, hz) != rates + count;
+}
+
+// The bitrates a rate and mode allow, "64 96 112 ...".
+std::string bitrate_list(int rate, int mode) {
+    int kbps[32];
+    const std::size_t count = std::min<std::size_t>(zuvo_mpa_bitrates(rate, mode, kbps, 32), 32);
+    return number_list(kbps, count);
+}
+
+// The bitrates of a mode at the MPEG-1 rates and at the lower ones (the same
+// lists at every rate of each group).
+std::string bitrate_lists(int mode) {
+    return bitrate_list(44100, mode) + " (32000-48000 Hz) or " + bitrate_list(24000, mode) + " (16000-24000 Hz)";
+}
+
+// Whether some rate codes `kbps` in `mode`.
+bool some_rate_carries(int mode, int kbps) {
+    int rates[16];
+    const std::size_t count = std::min<std::size_t>(zuvo_mpa_sample_rates(rates, 16), 16);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (zuvo_mpa_check_format(rates[i], mode, kbps) == ZUVO_MPA_OK) return true;
+    }
+    return false;
+}
 
 constexpr long kSamplesPerRead = 1152 * 8;
 constexpr double kTwoPi = 6.283185307179586;
 
 void print_usage(FILE* to) {
+    const std::string rates = rate_list();
+    const std::string two_high = bitrate_list(44100, 0), mono_high = bitrate_list(44100, 3);
+    const std::string low = bitrate_list(24000, 0);
     std::fprintf(to,
                  "Usage: %s [options] INPUT OUTPUT\n"
                  "       %s [--out DIR] [options]     (no files: encode a demo clip)\n"
                  "\n"
-                 "Encodes audio to an MPEG-1 Audio Layer II stream (.mp2) with CRC-protected\n"
-                 "frames. INPUT is any file libsndfile reads (WAV, AIFF, FLAC, Ogg, ...), with\n"
-                 "1 or 2 channels at 32000, 44100 or 48000 Hz; integer samples keep their top\n"
-                 "16 bits, floating-point samples are scaled (1.0 = full scale) and clipped.\n"
+                 "Encodes audio to an MPEG Audio Layer II stream (.mp2) with CRC-protected\n"
+                 "frames: MPEG-1 at 32000, 44100 and 48000 Hz, MPEG-2 at the lower rates.\n"
+                 "INPUT is any file libsndfile reads (WAV, AIFF, FLAC, Ogg, ...), with 1 or 2\n"
+                 "channels at %s Hz;\n"
+                 "integer samples keep their top 16 bits, floating-point samples are scaled\n"
+                 "(1.0 = full scale) and clipped.\n"
                  "Use '-' for INPUT to read standard input, '-' for OUTPUT to write standard\n"
                  "output. A new or replaced OUTPUT file appears only once encoding has\n"
                  "succeeded; devices, FIFOs and /dev/fd/N are written into directly.\n"
@@ -86,10 +130,11 @@ void print_usage(FILE* to) {
                  "decoded audio up with the input.\n"
                  "\n"
                  "Options:\n"
-                 "  -b, --bitrate KBPS  stream bitrate in kbit/s (default 192, or 96 for mono)\n"
-                 "                        stereo, joint, dual: 64 96 112 128 160 192 224 256\n"
-                 "                                             320 384\n"
-                 "                        mono:                32 48 56 64 80 96\n"
+                 "  -b, --bitrate KBPS  stream bitrate in kbit/s (default 192, or 96 for mono;\n"
+                 "                      96 and 48 below 32000 Hz)\n"
+                 "                        32-48 kHz, two channels: %s\n"
+                 "                        32-48 kHz, mono: %s\n"
+                 "                        16-24 kHz, every mode: %s\n"
                  "  -m, --mode MODE     stereo, joint, dual or mono (also s, j, d, m);\n"
                  "                      default joint for 2-channel input, mono for 1-channel.\n"
                  "                      mono from 2 channels mixes (L+R)/2; a 1-channel input\n"
@@ -119,7 +164,7 @@ void print_usage(FILE* to) {
                  "3 output error (cannot write OUTPUT, OUTPUT is the input, or OUTPUT exists\n"
                  "without --force), 4 encoder error, 5 damaged input: it ended early or could\n"
                  "not be decoded to its end; OUTPUT holds the stream of what was read.\n",
-                 kProgram, kProgram);
+                 kProgram, kProgram, rates.c_str(), two_high.c_str(), mono_high.c_str(), low.c_str());
 }
 
 [[noreturn]] void usage_error(const std::string& message) {
@@ -288,7 +333,7 @@ int parse_bitrate(const std::string& text) {
         usage_error("bitrate '" + text + "' is not a number of kbit/s");
     }
     const int kbps = std::atoi(digits.c_str());
-    if (kbps == 0) usage_error("bitrate '" + text + "' is not a bitrate; use 32 to 384 kbit/s");
+    if (kbps == 0) usage_error("bitrate '" + text + "' is not a bitrate; use 8 to 384 kbit/s");
     return kbps;
 }
 
@@ -297,23 +342,18 @@ const char* mode_name(int mode) {
     return names[mode];
 }
 
-std::string two_channel_rate_list() {
-    std::string text;
-    for (int kbps : kTwoChannelRates) text += (text.empty() ? "" : " ") + std::to_string(kbps);
-    return text;
-}
-
-bool mode_carries(int mode, int kbps) {
-    if (mode == 3) return std::find(std::begin(kMonoRates), std::end(kMonoRates), kbps) != std::end(kMonoRates);
-    return std::find(std::begin(kTwoChannelRates), std::end(kTwoChannelRates), kbps) != std::end(kTwoChannelRates);
-}
-
-// Exits with a usage error when `mode` cannot carry `kbps`.
+// Exits with a usage error when no rate codes `kbps` in `mode`.
 void check_bitrate(int mode, int kbps) {
-    if (mode_carries(mode, kbps)) return;
-    if (mode == 3) usage_error(std::to_string(kbps) + " kbit/s is not available for mono; use 32 48 56 64 80 or 96");
+    if (some_rate_carries(mode, kbps)) return;
     usage_error(std::to_string(kbps) + " kbit/s is not available for " + mode_name(mode) +
-                " (two channels); use " + two_channel_rate_list());
+                (mode == 3 ? "" : " (two channels)") + "; use " + bitrate_lists(mode));
+}
+
+// Exits with a usage error when `rate` cannot code `kbps` in `mode`.
+void check_bitrate(int rate, int mode, int kbps) {
+    if (zuvo_mpa_check_format(rate, mode, kbps) == ZUVO_MPA_OK) return;
+    usage_error(std::to_string(kbps) + " kbit/s is not available at " + std::to_string(rate) + " Hz for " +
+                mode_name(mode) + (mode == 3 ? "" : " (two channels)") + "; use " + bitrate_list(rate, mode));
 }
 
 enum LongOnly { kOptOut = 256, kOptTitle, kOptArtist, kOptAlbum, kOptYear, kOptTrack, kOptGenre, kOptComment,
@@ -399,9 +439,9 @@ Options parse_args(int argc, char** argv) {
     if (o.bitrate_kbps > 0) {
         if (o.mode >= 0) {
             check_bitrate(o.mode, o.bitrate_kbps);
-        } else if (!mode_carries(0, o.bitrate_kbps) && !mode_carries(3, o.bitrate_kbps)) {
-            usage_error(std::to_string(o.bitrate_kbps) + " kbit/s is not a bitrate; use " + two_channel_rate_list() +
-                        " (two channels) or 32 48 56 64 80 96 (mono)");
+        } else if (!some_rate_carries(0, o.bitrate_kbps) && !some_rate_carries(3, o.bitrate_kbps)) {
+            usage_error(std::to_string(o.bitrate_kbps) + " kbit/s is not a bitrate; use " + bitrate_lists(0) +
+                        " (two channels) or " + bitrate_lists(3) + " (mono)");
         }
     }
     return o;
@@ -1047,19 +1087,18 @@ private:
 
 // ---- Encoding -----------------------------------------------------------------
 
-// Frames in `data`, walking their headers; -1 when the bytes are not a run
-// of whole Layer II frames (which would be an encoder fault).
-long count_frames(const unsigned char* data, std::size_t size) {
-    static const int kRates[3] = {44100, 48000, 32000};
+// Frames in `data` of a stream at `rate` and `kbps`, walking their headers'
+// padding bits; -1 when the bytes are not a run of whole frames (which would
+// be an encoder fault).
+long count_frames(const unsigned char* data, std::size_t size, int rate, int kbps) {
     long frames = 0;
     std::size_t offset = 0;
     while (offset < size) {
-        if (size - offset < 4 || data[offset] != 0xFF || (data[offset + 1] & 0xF0) != 0xF0) return -1;
-        const int index = data[offset + 2] >> 4;
-        const int rate_index = (data[offset + 2] >> 2) & 3;
+        if (size - offset < 4 || data[offset] != 0xFF || (data[offset + 1] & 0xE0) != 0xE0) return -1;
         const int padding = (data[offset + 2] >> 1) & 1;
-        if (index < 1 || index > 14 || rate_index > 2) return -1;
-        offset += static_cast<std::size_t>(144000 * kLayer2Rates[index - 1] / kRates[rate_index] + padding);
+        const std::size_t length = zuvo_mpa_frame_bytes(rate, kbps, padding);
+        if (length == 0) return -1;
+        offset += length;
         ++frames;
     }
     return offset == size ? frames : -1;
@@ -1144,7 +1183,7 @@ Result encode_stream(Source& source, const std::string& input_name, int mode, in
                          zuvo_mpa_strerror(error));
             return kEncoderError;
         }
-        const long frames = count_frames(encoder.data(), encoder.size());
+        const long frames = count_frames(encoder.data(), encoder.size(), source.rate(), kbps);
         if (frames < 0) {
             std::fprintf(stderr, "%s: encoding '%s' failed: the encoder returned bytes that are not whole frames\n",
                          kProgram, input_name.c_str());
@@ -1270,19 +1309,17 @@ int run(const Options& options) {
                          input_name.c_str(), file->channels());
             return kInputError;
         }
-        if (file->rate() != 32000 && file->rate() != 44100 && file->rate() != 48000) {
-            std::fprintf(stderr,
-                         "%s: '%s' is sampled at %d Hz; only 32000, 44100 and 48000 Hz can be encoded "
-                         "(resample it first)\n",
-                         kProgram, input_name.c_str(), file->rate());
+        if (!rate_is_coded(file->rate())) {
+            std::fprintf(stderr, "%s: '%s' is sampled at %d Hz; only %s Hz can be encoded (resample it first)\n",
+                         kProgram, input_name.c_str(), file->rate(), rate_list().c_str());
             return kInputError;
         }
         source = std::move(file);
     }
 
     const int mode = options.mode >= 0 ? options.mode : (source->channels() == 1 ? 3 : 1);
-    const int kbps = options.bitrate_kbps > 0 ? options.bitrate_kbps : (mode == 3 ? 96 : 192);
-    check_bitrate(mode, kbps);
+    const int kbps = options.bitrate_kbps > 0 ? options.bitrate_kbps : zuvo_mpa_default_bitrate(source->rate(), mode);
+    check_bitrate(source->rate(), mode, kbps);
 
     Tags tags = options.copy_tags ? source->tags() : Tags{};
     for (auto field : {&Tags::title, &Tags::artist, &Tags::album, &Tags::year, &Tags::track, &Tags::genre,

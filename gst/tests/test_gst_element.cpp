@@ -8,6 +8,8 @@
 #include <gst/gst.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -145,6 +147,9 @@ const Stream kStreams[] = {
     {"AutoMono32k", 32000, 1, "auto", 0, ZUVO_MPA_MONO, 96},
     {"Dual48k", 48000, 2, "dual", 256, ZUVO_MPA_DUAL_CHANNEL, 256},
     {"AutoStereo48k", 48000, 2, "auto", 64, ZUVO_MPA_JOINT_STEREO, 64},
+    {"JointStereo24kDefaultBitrate", 24000, 2, "joint", 0, ZUVO_MPA_JOINT_STEREO, 96},
+    {"AutoMono22k", 22050, 1, "auto", 8, ZUVO_MPA_MONO, 8},
+    {"Mono48kAt192", 48000, 1, "mono", 192, ZUVO_MPA_MONO, 192},
 };
 const std::size_t kLengths[] = {10000, 4608, 1000, 30000};
 
@@ -162,8 +167,10 @@ TEST(GstElement, OddBuffersGiveTheCApiStreamOneStampedFramePerBuffer) {
 
             GstCaps* caps = gst_pad_get_current_caps(h->sinkpad);
             ASSERT_NE(caps, nullptr);
-            const std::string expected = "audio/mpeg, mpegversion=(int)1, layer=(int)2, parsed=(boolean)true, rate=(int)" +
-                                         std::to_string(s.rate) + ", channels=(int)" + std::to_string(s.channels);
+            const std::string expected = "audio/mpeg, mpegversion=(int)1, mpegaudioversion=(int)" +
+                                         std::to_string(s.rate < 32000 ? 2 : 1) +
+                                         ", layer=(int)2, parsed=(boolean)true, rate=(int)" + std::to_string(s.rate) +
+                                         ", channels=(int)" + std::to_string(s.channels);
             GstCaps* wanted = gst_caps_from_string(expected.c_str());
             EXPECT_TRUE(gst_caps_is_subset(caps, wanted)) << gst_caps_to_string(caps);
             gst_caps_unref(wanted);
@@ -232,15 +239,31 @@ TEST(GstElement, NewCapsEndTheStreamAndStartAnother) {
 
 // The sink pad offers the channel counts the settings can code, so that an
 // audioconvert before the element mixes to one of them.
-TEST(GstElement, SinkCapsOfferTheChannelCountsTheSettingsCode) {
+constexpr const char* kAllRates = "16000 22050 24000 32000 44100 48000";
+constexpr const char* kHighRates = "32000 44100 48000";
+constexpr const char* kLowRates = "16000 22050 24000";
+
+TEST(GstElement, SinkCapsOfferTheChannelCountsAndRatesTheSettingsCode) {
     const struct {
         const char* mode;
         int kbps;
         const char* channels;  // the sink caps' channels field
+        const char* rates;     // and its rate field
     } kRows[] = {
-        {"auto", 0, "[ 1, 2 ]"}, {"auto", 64, "[ 1, 2 ]"}, {"auto", 384, "2"}, {"auto", 48, "1"},
-        {"auto", 100, "[ 1, 2 ]"},  // codable with neither; set_format refuses it
-        {"mono", 0, "1"},        {"stereo", 0, "2"},       {"joint", 0, "2"},  {"dual", 0, "2"},
+        {"auto", 0, "[ 1, 2 ]", kAllRates},
+        {"auto", 64, "[ 1, 2 ]", kAllRates},
+        {"auto", 384, "2", kHighRates},
+        {"auto", 224, "2", kHighRates},
+        {"auto", 192, "[ 1, 2 ]", kHighRates},
+        {"mono", 192, "1", kHighRates},
+        {"auto", 8, "[ 1, 2 ]", kLowRates},
+        {"stereo", 48, "2", kLowRates},  // two channels at 48 kbit/s: only the lower rates
+        {"mono", 48, "1", kAllRates},
+        {"auto", 100, "[ 1, 2 ]", kAllRates},  // codable with neither; set_format refuses it
+        {"mono", 0, "1", kAllRates},
+        {"stereo", 0, "2", kAllRates},
+        {"joint", 0, "2", kAllRates},
+        {"dual", 0, "2", kAllRates},
     };
     for (const auto& row : kRows) {
         SCOPED_TRACE(std::string(row.mode) + " " + std::to_string(row.kbps));
@@ -252,6 +275,17 @@ TEST(GstElement, SinkCapsOfferTheChannelCountsTheSettingsCode) {
         gchar* channels = gst_value_serialize(gst_structure_get_value(gst_caps_get_structure(caps, 0), "channels"));
         EXPECT_STREQ(channels, row.channels);
         g_free(channels);
+        // The rates in ascending order, however the caps list them.
+        const GValue* list = gst_structure_get_value(gst_caps_get_structure(caps, 0), "rate");
+        ASSERT_TRUE(list != nullptr && GST_VALUE_HOLDS_LIST(list));
+        std::vector<int> rates;
+        for (guint i = 0; i < gst_value_list_get_size(list); ++i) {
+            rates.push_back(g_value_get_int(gst_value_list_get_value(list, i)));
+        }
+        std::sort(rates.begin(), rates.end());
+        std::string text;
+        for (int rate : rates) text += (text.empty() ? "" : " ") + std::to_string(rate);
+        EXPECT_EQ(text, row.rates);
         gst_caps_unref(caps);
         gst_harness_teardown(h);
     }

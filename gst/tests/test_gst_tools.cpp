@@ -140,7 +140,7 @@ TEST(GstTools, ReadmePipelineRuns) {
 // down (repeated, since a race would show only now and then).
 TEST(GstTools, SettingsNoInputCanSatisfyFailAtStart) {
     if (!tools_present()) GTEST_SKIP() << "gst-inspect-1.0 / gst-launch-1.0 not installed";
-    const char* const kSettings[][2] = {{"auto", "100"}, {"mono", "384"}, {"stereo", "32"}};
+    const char* const kSettings[][2] = {{"auto", "100"}, {"mono", "384"}, {"stereo", "100"}};
     for (const auto& setting : kSettings) {
         for (int run = 0; run < 5; ++run) {
             const ProcessResult r =

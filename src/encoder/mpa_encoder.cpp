@@ -341,14 +341,12 @@ std::uint64_t MpaEncoder::max_output_bytes(std::uint64_t input_bytes, std::uint6
     if (announced_rate > 22050 && header_.version == kVersionMpeg1 && supported_rate(announced_rate)) {
         frequency = find_stream_rate(static_cast<std::int64_t>(announced_rate))->frequency_index;
     }
-    const double slots = bitrate_kbps(header_.version, header_.bitrate_index) / 8.0 *
-                         (kFrameSamples / static_cast<double>(rate_khz(header_.version, frequency)));
-    // Whole slots, plus the padding slot when the average is fractional.
-    const std::uint64_t whole = static_cast<std::uint64_t>(slots);
-    const std::uint64_t frame_bytes = whole + (slots > static_cast<double>(whole) ? 1 : 0);
+    // The longest frame: with its padding byte where the rate pads.
+    const std::uint64_t longest = frame_bytes(rate_hz(header_.version, frequency),
+                                              bitrate_kbps(header_.version, header_.bitrate_index), true);
     const std::uint64_t frames =
         (static_cast<std::uint64_t>(staging_.carried()) + input_bytes) / frame_input_bytes(coding_.nch);
-    return frames * frame_bytes;
+    return frames * longest;
 }
 
 std::int64_t MpaEncoder::compress(const std::uint8_t* pcm, std::uint64_t bytes, std::uint64_t announced_rate,

@@ -67,10 +67,39 @@ run_consumers() {  # run_consumers DIR: every consumer program built in DIR
         [ -x "$program" ] || continue
         "$program" || fail "$program"
     done
-    # The C program writes its stream to the file it is given.
+    # The C programs write their streams to the file they are given.
     if [ -x "$1/consumer_c" ]; then
         "$1/consumer_c" "$1/consumer_c.mp2" >/dev/null || fail "$1/consumer_c"
     fi
+    if [ -x "$1/consumer_1_1" ]; then
+        local said
+        said=$("$1/consumer_1_1" "$1/consumer_1_1.mp2") || fail "$1/consumer_1_1"
+        echo "$said"
+        decode_whole "$1/consumer_1_1.mp2" 2 "$(echo "$said" | awk '{ print $2 }')"
+    fi
+}
+
+# decode_whole FILE CHANNELS FRAMES: every decoder that is installed decodes
+# the stream without a complaint to 1152 samples per channel for each frame.
+decode_whole() {
+    local file=$1 channels=$2 frames=$3 expected out
+    expected=$(( frames * 1152 * channels * 2 ))
+    out="$WORK/decoded.raw"
+    if command -v ffmpeg >/dev/null; then
+        ffmpeg -nostdin -v error -err_detect crccheck+bitstream+buffer+explode -i "$file" -f s16le - >"$out" 2>"$WORK/dec.err" ||
+            fail "ffmpeg: $(cat "$WORK/dec.err")"
+        [ ! -s "$WORK/dec.err" ] || fail "ffmpeg complained: $(cat "$WORK/dec.err")"
+        [ "$(stat -c %s "$out")" = "$expected" ] || fail "ffmpeg decoded $(stat -c %s "$out") bytes, not $expected"
+    fi
+    if command -v mpg123 >/dev/null; then
+        mpg123 -q -s "$file" >"$out" 2>"$WORK/dec.err" || fail "mpg123: $(cat "$WORK/dec.err")"
+        [ "$(stat -c %s "$out")" = "$expected" ] || fail "mpg123 decoded $(stat -c %s "$out") bytes, not $expected"
+    fi
+    if command -v madplay >/dev/null; then
+        madplay -q -o raw:- "$file" >"$out" 2>"$WORK/dec.err" || fail "madplay: $(cat "$WORK/dec.err")"
+        [ "$(stat -c %s "$out")" = "$expected" ] || fail "madplay decoded $(stat -c %s "$out") bytes, not $expected"
+    fi
+    echo "decoded whole: $(basename "$file"), $frames frames"
 }
 
 with_find_package() {  # with_find_package PREFIX
@@ -107,6 +136,8 @@ with_pkg_config() {  # with_pkg_config PREFIX LIBDIR
         # shellcheck disable=SC2086
         "$CC" -std=c99 -Wall -Wextra -pedantic -Werror "$HERE/../c_api/c99_encode.c" $cflags $libs -o "$WORK/pc/consumer_c"
     fi
+    # shellcheck disable=SC2086
+    "$CC" -std=c99 -Wall -Wextra -pedantic -Werror "$HERE/consumer_1_1.c" $cflags $libs -lm -o "$WORK/pc/consumer_1_1"
     # The README's command line, in a folder with its app.cpp.
     mkdir -p "$WORK/readme-pc"
     cp "$HERE/consumer.cpp" "$WORK/readme-pc/app.cpp"
