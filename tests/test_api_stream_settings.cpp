@@ -4,6 +4,7 @@
 // writes, and the three decoders over every rate and mode.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -174,6 +175,15 @@ TEST(StreamSettings, DefaultConfigurationCodesLikeTheSettingsRecord) {
     zuvo_mpa_config_free(c);
     ASSERT_NE(e, nullptr);
     EXPECT_TRUE(encode_with(e, pcm, zuvo_mpa_encode) == expected);
+    // An empty call without samples while samples are carried changes nothing.
+    zuvo_mpa_reset(e);
+    std::vector<unsigned char> out(zuvo_mpa_max_output(e, 5000));
+    std::size_t first = 0, none = 1, rest = 0;
+    ASSERT_EQ(zuvo_mpa_encode(e, pcm.data(), 5, out.data(), out.size(), &first), ZUVO_MPA_OK);
+    ASSERT_EQ(zuvo_mpa_encode(e, nullptr, 0, out.data(), out.size(), &none), ZUVO_MPA_OK);
+    EXPECT_EQ(none, 0u);
+    ASSERT_EQ(zuvo_mpa_encode(e, pcm.data() + 10, 4995, out.data(), out.size(), &rest), ZUVO_MPA_OK);
+    EXPECT_TRUE(std::equal(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(rest), expected.begin()));
     zuvo_mpa_destroy(e);
 }
 

@@ -91,7 +91,8 @@ const std::uint8_t* InputStaging::take(std::int32_t count) {
             more_ = true;
             return carry_buffer_;
         }
-        std::memcpy(carry_buffer_ + carry_length_, data_ + offset_, unread);
+        // An empty buffer may come without an address (a C host's NULL, 0).
+        if (unread > 0) std::memcpy(carry_buffer_ + carry_length_, data_ + offset_, unread);
         carry_length_ += static_cast<std::int32_t>(unread);
     } else {
         if (unread >= static_cast<std::uint64_t>(count)) {
