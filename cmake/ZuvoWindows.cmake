@@ -112,10 +112,12 @@ set(ZUVO_WINDOWS_EXCLUDED_TESTS
   test_api_decoders          # runs Linux decoders (ffmpeg, mpg123, madplay)
   test_api_bad_input         # mkdtemp, sys/wait.h; decodes with ffmpeg and mpg123
   test_api_cli               # runs the Linux command-line tool
+  test_api_stream_settings   # runs Linux decoders; its signals come from audio_tools
   test_encoder_huge_buffers  # mmap
 )
 set(ZUVO_WINDOWS_EXCLUDED_SUPPORT
   ${PROJECT_SOURCE_DIR}/tests/support/audio_tools.cpp  # fork/poll: drives Linux decoders
+  ${PROJECT_SOURCE_DIR}/tests/support/decoders.cpp     # the Linux decoders themselves
 )
 
 # Wine's settings for every test: quiet, headless, no .NET/HTML prompts.
