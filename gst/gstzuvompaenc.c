@@ -1,7 +1,15 @@
 /*
- * zuvompaenc — MPEG-1 Audio Layer II encoding inside a GStreamer pipeline.
+ * zuvompaenc — MPEG-1 and MPEG-2 Audio Layer II encoding inside a GStreamer
+ * pipeline.
  *
  *   gst-launch-1.0 audiotestsrc num-buffers=100 ! zuvompaenc bitrate=192 ! filesink location=tone.mp2
+ *
+ * Input: interleaved S16LE, S32LE or F32LE, taken as they come (S32LE through
+ * zuvo_mpa_encode_int32, F32LE through zuvo_mpa_encode_float); a stream of
+ * 16-bit values v gives the same bytes as v << 16 in S32LE or v / 32767.0 in
+ * F32LE. The header flags (copyright, original, emphasis) and the CRC
+ * (error-protection) are properties, set through the library's configuration
+ * object when the input format is set.
  *
  * The base class hands over exactly 1152 samples per channel at a time (only
  * the last piece before a drain may be shorter); every such call completes one
@@ -17,8 +25,6 @@
  */
 #include "gstzuvompaenc.h"
 
-#include <string.h>
-
 GST_DEBUG_CATEGORY_STATIC(gst_zuvo_mpa_enc_debug);
 #define GST_CAT_DEFAULT gst_zuvo_mpa_enc_debug
 
@@ -26,10 +32,14 @@ GST_DEBUG_CATEGORY_STATIC(gst_zuvo_mpa_enc_debug);
  * area, checked against the library's zuvo_mpa_frame_samples() at start. */
 enum { kFrameSamples = 1152 };
 
-enum { PROP_0, PROP_BITRATE, PROP_MODE };
+enum { PROP_0, PROP_BITRATE, PROP_MODE, PROP_COPYRIGHT, PROP_ORIGINAL, PROP_EMPHASIS, PROP_ERROR_PROTECTION };
 
 #define DEFAULT_BITRATE 0
 #define DEFAULT_MODE GST_ZUVO_MPA_ENC_MODE_AUTO
+#define DEFAULT_COPYRIGHT FALSE
+#define DEFAULT_ORIGINAL FALSE
+#define DEFAULT_EMPHASIS GST_ZUVO_MPA_ENC_EMPHASIS_NONE
+#define DEFAULT_ERROR_PROTECTION TRUE
 
 /* The pads' caps carry the rates the library codes (zuvo_mpa_sample_rates)
  * and are made when the class is: the element keeps no list of its own. */
@@ -49,8 +59,9 @@ static void rates_field(GValue* list, gboolean (*accept)(gint rate, gpointer dat
 }
 
 static GstCaps* sink_template_caps(void) {
-    GstCaps* caps = gst_caps_from_string("audio/x-raw, format = (string) S16LE, layout = (string) interleaved, "
-                                         "channels = (int) [ 1, 2 ]");
+    /* S16LE first: an upstream element that can give any of them is offered it first. */
+    GstCaps* caps = gst_caps_from_string("audio/x-raw, format = (string) { S16LE, S32LE, F32LE }, "
+                                         "layout = (string) interleaved, channels = (int) [ 1, 2 ]");
     GValue rates = G_VALUE_INIT;
     rates_field(&rates, NULL, NULL);
     gst_caps_set_value(caps, "rate", &rates);
@@ -91,6 +102,23 @@ static GType gst_zuvo_mpa_enc_mode_get_type(void) {
         {0, NULL, NULL}};
     if (g_once_init_enter(&type)) {
         GType registered = g_enum_register_static("GstZuvoMpaEncMode", values);
+        g_once_init_leave(&type, registered);
+    }
+    return type;
+}
+
+/* The header's emphasis field: the values are the library's (2 is reserved
+ * and has no entry, so GObject refuses it). */
+#define GST_TYPE_ZUVO_MPA_ENC_EMPHASIS (gst_zuvo_mpa_enc_emphasis_get_type())
+static GType gst_zuvo_mpa_enc_emphasis_get_type(void) {
+    static GType type = 0;
+    static const GEnumValue values[] = {
+        {GST_ZUVO_MPA_ENC_EMPHASIS_NONE, "No emphasis", "none"},
+        {GST_ZUVO_MPA_ENC_EMPHASIS_50_15, "50/15 microseconds", "50/15"},
+        {GST_ZUVO_MPA_ENC_EMPHASIS_CCITT, "CCITT J.17", "ccitt"},
+        {0, NULL, NULL}};
+    if (g_once_init_enter(&type)) {
+        GType registered = g_enum_register_static("GstZuvoMpaEncEmphasis", values);
         g_once_init_leave(&type, registered);
     }
     return type;
@@ -204,9 +232,20 @@ static gboolean gst_zuvo_mpa_enc_set_format(GstAudioEncoder* enc, GstAudioInfo* 
     GST_OBJECT_LOCK(self);
     const GstZuvoMpaEncMode mode = self->mode;
     gint bitrate = self->bitrate;
+    const gboolean copyright = self->copyright;
+    const gboolean original = self->original;
+    const GstZuvoMpaEncEmphasis emphasis = self->emphasis;
+    const gboolean error_protection = self->error_protection;
     GST_OBJECT_UNLOCK(self);
 
     gst_zuvo_mpa_enc_release(self);
+
+    const GstAudioFormat format = GST_AUDIO_INFO_FORMAT(info);
+    if (format != GST_AUDIO_FORMAT_S16LE && format != GST_AUDIO_FORMAT_S32LE && format != GST_AUDIO_FORMAT_F32LE) {
+        GST_ELEMENT_WARNING(self, STREAM, FORMAT, (NULL),
+                            ("input format %s is none of S16LE, S32LE, F32LE", gst_audio_format_to_string(format)));
+        return FALSE;
+    }
 
     /* Refusals are warnings that name the reason: the base class follows them
      * with the not-negotiated error that stops the stream, and a second error
@@ -237,15 +276,27 @@ static gboolean gst_zuvo_mpa_enc_set_format(GstAudioEncoder* enc, GstAudioInfo* 
     }
     if (bitrate == 0) bitrate = zuvo_mpa_default_bitrate(rate, (int)library_mode);
 
-    zuvo_mpa_settings settings;
-    memset(&settings, 0, sizeof settings);
-    settings.mode = (int)library_mode;
-    settings.bitrate_kbps = bitrate;
-    settings.sample_rate = rate;
-    settings.log = log_to_debug;
-    settings.log_user_data = self;
+    /* A setter refuses only a value no stream can have (the first refusal is
+     * kept); how the values fit together is the create call's to judge. */
     int error = ZUVO_MPA_OK;
-    self->encoder = zuvo_mpa_create(&settings, &error);
+    zuvo_mpa_config* config = zuvo_mpa_config_new();
+    if (config == NULL) {
+        error = ZUVO_MPA_ERROR_OUT_OF_MEMORY;
+    } else {
+        const int results[] = {
+            zuvo_mpa_config_set_mode(config, (int)library_mode),
+            zuvo_mpa_config_set_bitrate(config, bitrate),
+            zuvo_mpa_config_set_sample_rate(config, rate),
+            zuvo_mpa_config_set_copyright(config, copyright ? 1 : 0),
+            zuvo_mpa_config_set_original(config, original ? 1 : 0),
+            zuvo_mpa_config_set_emphasis(config, (int)emphasis),
+            zuvo_mpa_config_set_error_protection(config, error_protection ? 1 : 0),
+            zuvo_mpa_config_set_log(config, log_to_debug, self),
+        };
+        for (gsize i = 0; i < G_N_ELEMENTS(results) && error == ZUVO_MPA_OK; ++i) error = results[i];
+        if (error == ZUVO_MPA_OK) self->encoder = zuvo_mpa_create_with_config(config, &error);
+        zuvo_mpa_config_free(config);
+    }
     if (self->encoder == NULL) {
         GST_ELEMENT_WARNING(self, LIBRARY, SETTINGS, (NULL),
                             ("cannot code %d kbit/s, %d channel(s), mode %s, %d Hz: %s", bitrate, channels,
@@ -253,6 +304,7 @@ static gboolean gst_zuvo_mpa_enc_set_format(GstAudioEncoder* enc, GstAudioInfo* 
         return FALSE;
     }
     self->rate = rate;
+    self->format = format;
     self->frame_bytes = (gint)zuvo_mpa_frame_bytes(rate, bitrate, 0);
     /* The bound grows with the count and depends on nothing else: sized for
      * the largest call (1152 samples), the area also serves the flush. */
@@ -340,25 +392,45 @@ static GstFlowReturn gst_zuvo_mpa_enc_handle_frame(GstAudioEncoder* enc, GstBuff
         return GST_FLOW_ERROR;
     }
     /* The library takes samples in the machine's byte order, the pad takes
-     * little-endian ones; the copy also gives them int16_t alignment. */
-    int16_t pcm[kFrameSamples * 2];
-    const gsize bytes_per_instant = (gsize)channels * 2u;
-    const guchar* in = map.data;
+     * little-endian ones; the copy into the staging area also aligns them.
+     * The base class hands over 1152 samples per channel at a time, so one
+     * pass of the loop normally codes one frame. */
+    union {
+        int16_t s16[kFrameSamples * 2];
+        int32_t s32[kFrameSamples * 2];
+        float f32[kFrameSamples * 2];
+    } staging;
+    const gsize sample_bytes = self->format == GST_AUDIO_FORMAT_S16LE ? 2u : 4u;
+    const gsize bytes_per_instant = (gsize)channels * sample_bytes;
+    const guint8* in = map.data;
     gsize instants = map.size / bytes_per_instant;
     GstFlowReturn ret = GST_FLOW_OK;
     while (instants > 0 && ret == GST_FLOW_OK) {
         const gsize n = instants < kFrameSamples ? instants : kFrameSamples;
         const gsize values = n * (gsize)channels;
-        for (gsize i = 0; i < values; ++i) pcm[i] = (int16_t)(guint16)(in[2 * i] | (in[2 * i + 1] << 8));
         size_t written = 0;
-        const int error = zuvo_mpa_encode(self->encoder, pcm, n, self->scratch, self->scratch_size, &written);
+        int error = ZUVO_MPA_OK;
+        switch (self->format) {
+        case GST_AUDIO_FORMAT_S32LE:
+            for (gsize i = 0; i < values; ++i) staging.s32[i] = (int32_t)GST_READ_UINT32_LE(in + 4 * i);
+            error = zuvo_mpa_encode_int32(self->encoder, staging.s32, n, self->scratch, self->scratch_size, &written);
+            break;
+        case GST_AUDIO_FORMAT_F32LE:
+            for (gsize i = 0; i < values; ++i) staging.f32[i] = GST_READ_FLOAT_LE(in + 4 * i);
+            error = zuvo_mpa_encode_float(self->encoder, staging.f32, n, self->scratch, self->scratch_size, &written);
+            break;
+        default:
+            for (gsize i = 0; i < values; ++i) staging.s16[i] = (int16_t)GST_READ_UINT16_LE(in + 2 * i);
+            error = zuvo_mpa_encode(self->encoder, staging.s16, n, self->scratch, self->scratch_size, &written);
+            break;
+        }
         if (error != ZUVO_MPA_OK) {
             GST_ELEMENT_ERROR(self, LIBRARY, ENCODE, (NULL), ("encoding failed: %s", zuvo_mpa_strerror(error)));
             ret = GST_FLOW_ERROR;
             break;
         }
         ret = push_frames(self, written);
-        in += values * 2u;
+        in += values * sample_bytes;
         instants -= n;
     }
     gst_buffer_unmap(input, &map);
@@ -445,6 +517,18 @@ static void gst_zuvo_mpa_enc_set_property(GObject* object, guint id, const GValu
     case PROP_MODE:
         self->mode = (GstZuvoMpaEncMode)g_value_get_enum(value);
         break;
+    case PROP_COPYRIGHT:
+        self->copyright = g_value_get_boolean(value);
+        break;
+    case PROP_ORIGINAL:
+        self->original = g_value_get_boolean(value);
+        break;
+    case PROP_EMPHASIS:
+        self->emphasis = (GstZuvoMpaEncEmphasis)g_value_get_enum(value);
+        break;
+    case PROP_ERROR_PROTECTION:
+        self->error_protection = g_value_get_boolean(value);
+        break;
     default:
         G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
         break;
@@ -461,6 +545,18 @@ static void gst_zuvo_mpa_enc_get_property(GObject* object, guint id, GValue* val
         break;
     case PROP_MODE:
         g_value_set_enum(value, (gint)self->mode);
+        break;
+    case PROP_COPYRIGHT:
+        g_value_set_boolean(value, self->copyright);
+        break;
+    case PROP_ORIGINAL:
+        g_value_set_boolean(value, self->original);
+        break;
+    case PROP_EMPHASIS:
+        g_value_set_enum(value, (gint)self->emphasis);
+        break;
+    case PROP_ERROR_PROTECTION:
+        g_value_set_boolean(value, self->error_protection);
         break;
     default:
         G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
@@ -497,6 +593,30 @@ static void gst_zuvo_mpa_enc_class_init(GstZuvoMpaEncClass* klass) {
                           "Channel mode of the stream; stereo, joint and dual take two channels, mono takes one",
                           GST_TYPE_ZUVO_MPA_ENC_MODE, DEFAULT_MODE,
                           G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY));
+    g_object_class_install_property(
+        object_class, PROP_COPYRIGHT,
+        g_param_spec_boolean("copyright", "Copyright", "Set the copyright flag in every frame header",
+                             DEFAULT_COPYRIGHT,
+                             G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY));
+    g_object_class_install_property(
+        object_class, PROP_ORIGINAL,
+        g_param_spec_boolean("original", "Original",
+                             "Set the original flag in every frame header (off: the stream is a copy)",
+                             DEFAULT_ORIGINAL,
+                             G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY));
+    g_object_class_install_property(
+        object_class, PROP_EMPHASIS,
+        g_param_spec_enum("emphasis", "Emphasis",
+                          "De-emphasis a decoder is told to apply (the header's emphasis field); the element "
+                          "does not filter, the input is expected pre-emphasized",
+                          GST_TYPE_ZUVO_MPA_ENC_EMPHASIS, DEFAULT_EMPHASIS,
+                          G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY));
+    g_object_class_install_property(
+        object_class, PROP_ERROR_PROTECTION,
+        g_param_spec_boolean("error-protection", "Error protection",
+                             "A CRC-16 check word in every frame; off frees its 16 bits for audio",
+                             DEFAULT_ERROR_PROTECTION,
+                             G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY));
 
     GstCaps* sink_caps = sink_template_caps();
     GstCaps* src_caps = src_template_caps();
@@ -506,8 +626,8 @@ static void gst_zuvo_mpa_enc_class_init(GstZuvoMpaEncClass* klass) {
     gst_caps_unref(src_caps);
     gst_element_class_set_static_metadata(element_class, "ZuvoMPAEncoder MPEG Layer II encoder",
                                           "Codec/Encoder/Audio",
-                                          "Encodes 16-bit PCM to MPEG-1 and MPEG-2 Audio Layer II (one frame per "
-                                          "buffer)",
+                                          "Encodes 16-bit, 32-bit or float PCM to MPEG-1 and MPEG-2 Audio Layer II "
+                                          "(one frame per buffer)",
                                           "ZuvoMPAEncoder developers");
 
     encoder_class->start = gst_zuvo_mpa_enc_start;
@@ -519,11 +639,16 @@ static void gst_zuvo_mpa_enc_class_init(GstZuvoMpaEncClass* klass) {
     encoder_class->getcaps = gst_zuvo_mpa_enc_getcaps;
 
     gst_type_mark_as_plugin_api(GST_TYPE_ZUVO_MPA_ENC_MODE, 0);
+    gst_type_mark_as_plugin_api(GST_TYPE_ZUVO_MPA_ENC_EMPHASIS, 0);
 }
 
 static void gst_zuvo_mpa_enc_init(GstZuvoMpaEnc* self) {
     self->bitrate = DEFAULT_BITRATE;
     self->mode = DEFAULT_MODE;
+    self->copyright = DEFAULT_COPYRIGHT;
+    self->original = DEFAULT_ORIGINAL;
+    self->emphasis = DEFAULT_EMPHASIS;
+    self->error_protection = DEFAULT_ERROR_PROTECTION;
     self->origin = GST_CLOCK_TIME_NONE;
 }
 

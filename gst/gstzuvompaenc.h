@@ -1,8 +1,9 @@
 /*
  * zuvompaenc — a GStreamer audio encoder element over the ZuvoMPAEncoder C API.
  *
- * Takes interleaved signed 16-bit little-endian PCM (one or two channels at
- * 32000, 44100 or 48000 Hz) and pushes MPEG-1 Audio Layer II, one whole frame
+ * Takes interleaved little-endian PCM, S16LE, S32LE or F32LE (one or two
+ * channels at 16000, 22050, 24000, 32000, 44100 or 48000 Hz) and pushes
+ * MPEG-1 (32-48 kHz) or MPEG-2 (16-24 kHz) Audio Layer II, one whole frame
  * per buffer (1152 samples per channel each).
  */
 #ifndef GST_ZUVO_MPA_ENC_H
@@ -27,16 +28,29 @@ typedef enum {
     GST_ZUVO_MPA_ENC_MODE_MONO
 } GstZuvoMpaEncMode;
 
+/* The "emphasis" property: the header's emphasis field, with the library's
+ * values (zuvo_mpa_emphasis; 2 is reserved). */
+typedef enum {
+    GST_ZUVO_MPA_ENC_EMPHASIS_NONE = ZUVO_MPA_EMPHASIS_NONE,
+    GST_ZUVO_MPA_ENC_EMPHASIS_50_15 = ZUVO_MPA_EMPHASIS_50_15,
+    GST_ZUVO_MPA_ENC_EMPHASIS_CCITT = ZUVO_MPA_EMPHASIS_CCITT
+} GstZuvoMpaEncEmphasis;
+
 struct _GstZuvoMpaEnc {
     GstAudioEncoder parent;
 
     /* Properties; they take effect when the input format is next set. */
     gint bitrate;  /* kbit/s; 0: 192 for two channels, 96 for one */
     GstZuvoMpaEncMode mode;
+    gboolean copyright;
+    gboolean original;
+    GstZuvoMpaEncEmphasis emphasis;
+    gboolean error_protection;  /* a CRC in every frame */
 
     /* The running stream (NULL until the input format is known). */
     zuvo_mpa_encoder* encoder;
     gint rate;
+    GstAudioFormat format;  /* S16LE, S32LE or F32LE */
     gint frame_bytes;  /* bytes of an unpadded frame */
     guchar* scratch;   /* holds what one encode or flush call writes */
     gsize scratch_size;

@@ -3,7 +3,8 @@
 // makes from the same samples, with timestamps and durations of 1152 samples
 // per frame, the delay tail drained at end of stream, the latency reported,
 // settings the library refuses refused at negotiation, and a stream after a
-// flush identical to a fresh one.
+// flush identical to a fresh one. The header properties reach every frame;
+// S16LE, S32LE and F32LE input of the same values give the same bytes.
 #include <gst/check/gstharness.h>
 #include <gst/gst.h>
 #include <gtest/gtest.h>
@@ -12,7 +13,9 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/audio_tools.h"
@@ -51,11 +54,27 @@ struct Stream {
     int library_kbps;
 };
 
+// The header settings, as the library's configuration takes them.
+struct Flags {
+    int copyright = 0;
+    int original = 0;
+    int emphasis = ZUVO_MPA_EMPHASIS_NONE;
+    int error_protection = 1;
+};
+
 // The stream the C API makes of `pcm` in one call and a flush.
-std::vector<std::uint8_t> c_api_stream(const Stream& s, const std::vector<std::int16_t>& pcm) {
-    const zuvo_mpa_settings settings{s.library_mode, s.library_kbps, s.rate, nullptr, nullptr};
+std::vector<std::uint8_t> c_api_stream(const Stream& s, const std::vector<std::int16_t>& pcm, const Flags& f = {}) {
+    zuvo_mpa_config* config = zuvo_mpa_config_new();
+    EXPECT_EQ(zuvo_mpa_config_set_mode(config, s.library_mode), ZUVO_MPA_OK);
+    EXPECT_EQ(zuvo_mpa_config_set_bitrate(config, s.library_kbps), ZUVO_MPA_OK);
+    EXPECT_EQ(zuvo_mpa_config_set_sample_rate(config, s.rate), ZUVO_MPA_OK);
+    EXPECT_EQ(zuvo_mpa_config_set_copyright(config, f.copyright), ZUVO_MPA_OK);
+    EXPECT_EQ(zuvo_mpa_config_set_original(config, f.original), ZUVO_MPA_OK);
+    EXPECT_EQ(zuvo_mpa_config_set_emphasis(config, f.emphasis), ZUVO_MPA_OK);
+    EXPECT_EQ(zuvo_mpa_config_set_error_protection(config, f.error_protection), ZUVO_MPA_OK);
     int error = 0;
-    zuvo_mpa_encoder* enc = zuvo_mpa_create(&settings, &error);
+    zuvo_mpa_encoder* enc = zuvo_mpa_create_with_config(config, &error);
+    zuvo_mpa_config_free(config);
     EXPECT_NE(enc, nullptr) << zuvo_mpa_strerror(error);
     if (enc == nullptr) return {};
     const std::size_t n = pcm.size() / static_cast<std::size_t>(s.channels);
@@ -71,12 +90,17 @@ std::vector<std::uint8_t> c_api_stream(const Stream& s, const std::vector<std::i
     return out;
 }
 
-GstHarness* make_harness(const Stream& s, int input_channels) {
+// Properties as a user writes them: {name, value} pairs.
+using Properties = std::vector<std::pair<const char*, const char*>>;
+
+GstHarness* make_harness(const Stream& s, int input_channels, const char* format = "S16LE",
+                         const Properties& properties = {}) {
     GstHarness* h = gst_harness_new("zuvompaenc");
     if (s.kbps != 0) g_object_set(h->element, "bitrate", s.kbps, nullptr);
     gst_util_set_object_arg(G_OBJECT(h->element), "mode", s.mode);
-    const std::string caps = "audio/x-raw,format=S16LE,layout=interleaved,rate=" + std::to_string(s.rate) +
-                             ",channels=" + std::to_string(input_channels);
+    for (const auto& [name, value] : properties) gst_util_set_object_arg(G_OBJECT(h->element), name, value);
+    const std::string caps = std::string("audio/x-raw,format=") + format + ",layout=interleaved,rate=" +
+                             std::to_string(s.rate) + ",channels=" + std::to_string(input_channels);
     gst_harness_set_src_caps_str(h, caps.c_str());
     return h;
 }
@@ -85,18 +109,34 @@ GstClockTime at_sample(std::size_t sample, int rate) {
     return gst_util_uint64_scale_int(sample, GST_SECOND, rate);
 }
 
+// The 16-bit values as S16LE, as S32LE (v << 16) or as F32LE (v / 32767).
+std::vector<std::uint8_t> pcm_bytes(const std::vector<std::int16_t>& pcm, const std::string& format) {
+    if (format == "S16LE") return pcm_to_le(pcm);
+    std::vector<std::uint8_t> bytes;
+    for (const std::int16_t v : pcm) {
+        std::uint32_t word = static_cast<std::uint32_t>(v) << 16;
+        if (format == "F32LE") {
+            const float f = static_cast<float>(v) / 32767.0f;
+            std::memcpy(&word, &f, sizeof word);
+        }
+        for (int b = 0; b < 4; ++b) bytes.push_back(static_cast<std::uint8_t>(word >> (8 * b)));
+    }
+    return bytes;
+}
+
 // Pushes `pcm` in buffers cycling through sizes that straddle frame borders,
 // timestamped from `start`; returns the flow of the first push that failed.
 GstFlowReturn push_in_odd_buffers(GstHarness* h, const std::vector<std::int16_t>& pcm, int channels, int rate,
-                                  GstClockTime start = 0) {
+                                  GstClockTime start = 0, const std::string& format = "S16LE") {
     static const std::size_t kSizes[] = {1, 7, 1151, 1153, 3000, 577, 2304};
-    const std::vector<std::uint8_t> bytes = pcm_to_le(pcm);
+    const std::vector<std::uint8_t> bytes = pcm_bytes(pcm, format);
     const std::size_t instants = pcm.size() / static_cast<std::size_t>(channels);
+    const std::size_t bytes_per_instant = bytes.size() / instants;
     std::size_t at = 0;
     for (std::size_t i = 0; at < instants; ++i) {
         const std::size_t n = std::min(kSizes[i % std::size(kSizes)], instants - at);
-        const std::size_t offset = at * 2 * static_cast<std::size_t>(channels);
-        const std::size_t size = n * 2 * static_cast<std::size_t>(channels);
+        const std::size_t offset = at * bytes_per_instant;
+        const std::size_t size = n * bytes_per_instant;
         GstBuffer* buffer = gst_harness_create_buffer(h, size);
         gst_buffer_fill(buffer, 0, bytes.data() + offset, size);
         GST_BUFFER_PTS(buffer) = start + at_sample(at, rate);
@@ -234,6 +274,91 @@ TEST(GstElement, NewCapsEndTheStreamAndStartAnother) {
     const std::vector<std::uint8_t> then = c_api_stream(second, b);
     expected.insert(expected.end(), then.begin(), then.end());
     EXPECT_TRUE(bytes == expected) << "not the two streams of the C API one after the other";
+    gst_harness_teardown(h);
+}
+
+// Each input format, in odd buffers, gives the stream of the 16-bit values:
+// the same bytes, one stamped frame per buffer. Full-scale values are in.
+TEST(GstElement, InputFormatsGiveTheSameStream) {
+    const Stream* const kFormatStreams[] = {&kStreams[0], &kStreams[2], &kStreams[3], &kStreams[5], &kStreams[6]};
+    for (const Stream* s : kFormatStreams) {
+        std::vector<std::int16_t> pcm = white_noise(7000, s->channels, 1.0, 11);
+        const std::int16_t kExtremes[] = {32767, -32768, -1, 1, 0, -32767};
+        std::copy(std::begin(kExtremes), std::end(kExtremes), pcm.begin() + 100);
+        const std::vector<std::uint8_t> expected = c_api_stream(*s, pcm);
+        for (const char* format : {"S16LE", "S32LE", "F32LE"}) {
+            SCOPED_TRACE(std::string(s->name) + ", " + format);
+            GstHarness* h = make_harness(*s, s->channels, format);
+            ASSERT_EQ(push_in_odd_buffers(h, pcm, s->channels, s->rate, 0, format), GST_FLOW_OK);
+            EXPECT_TRUE(gst_harness_push_event(h, gst_event_new_eos()));
+            const Pulled p = pull_frames(h, s->rate);
+            EXPECT_EQ(p.buffers, frames_for(pcm.size() / static_cast<std::size_t>(s->channels)));
+            EXPECT_TRUE(p.bytes == expected) << "bytes differ from the 16-bit stream";
+            gst_harness_teardown(h);
+        }
+    }
+}
+
+// copyright, original, emphasis and error-protection in every frame's header
+// (the reader checks the CRC where there is one), and the bytes of the C API
+// with the same configuration.
+TEST(GstElement, HeaderPropertiesReachEveryFrame) {
+    const struct {
+        const Stream* stream;
+        const char* format;
+        Properties properties;
+        Flags flags;
+    } kRows[] = {
+        {&kStreams[0], "S16LE", {}, {0, 0, ZUVO_MPA_EMPHASIS_NONE, 1}},
+        {&kStreams[0], "S16LE", {{"copyright", "true"}, {"emphasis", "50/15"}}, {1, 0, ZUVO_MPA_EMPHASIS_50_15, 1}},
+        {&kStreams[6], "F32LE", {{"original", "true"}, {"emphasis", "ccitt"}, {"error-protection", "false"}},
+         {0, 1, ZUVO_MPA_EMPHASIS_CCITT, 0}},
+        {&kStreams[3], "S32LE",
+         {{"copyright", "true"}, {"original", "true"}, {"emphasis", "3"}, {"error-protection", "false"}},
+         {1, 1, ZUVO_MPA_EMPHASIS_CCITT, 0}},
+        {&kStreams[5], "S16LE", {{"error-protection", "false"}}, {0, 0, ZUVO_MPA_EMPHASIS_NONE, 0}},
+    };
+    for (const auto& row : kRows) {
+        const Stream& s = *row.stream;
+        std::string trace = std::string(s.name) + " " + row.format;
+        for (const auto& [name, value] : row.properties) trace += std::string(" ") + name + "=" + value;
+        SCOPED_TRACE(trace);
+        const std::vector<std::int16_t> pcm = white_noise(6000, s.channels, 0.5, 21);
+        GstHarness* h = make_harness(s, s.channels, row.format, row.properties);
+        ASSERT_EQ(push_in_odd_buffers(h, pcm, s.channels, s.rate, 0, row.format), GST_FLOW_OK);
+        EXPECT_TRUE(gst_harness_push_event(h, gst_event_new_eos()));
+        const Pulled p = pull_frames(h, s.rate);
+        const StreamReport report = read_layer2_stream(p.bytes);
+        EXPECT_TRUE(report.ok()) << report.describe();
+        ASSERT_EQ(report.frames.size(), frames_for(6000));
+        for (const FrameInfo& f : report.frames) {
+            EXPECT_EQ(f.copyright, row.flags.copyright) << "frame at byte " << f.offset;
+            EXPECT_EQ(f.original, row.flags.original) << "frame at byte " << f.offset;
+            EXPECT_EQ(f.emphasis, row.flags.emphasis) << "frame at byte " << f.offset;
+            EXPECT_EQ(f.protection_bit, row.flags.error_protection ? 0 : 1) << "frame at byte " << f.offset;
+        }
+        EXPECT_TRUE(p.bytes == c_api_stream(s, pcm, row.flags)) << "bytes differ from the C API's stream";
+        gst_harness_teardown(h);
+    }
+}
+
+// The reserved emphasis value 2 and unknown names are refused when set; the
+// setting made before stays, and the stream carries it.
+TEST(GstElement, RefusedEmphasisKeepsTheSettingBefore) {
+    const Stream& s = kStreams[2];
+    GstHarness* h = make_harness(s, s.channels, "S16LE", {{"emphasis", "ccitt"}});
+    for (const char* refused : {"2", "reserved", "50"}) {
+        gst_util_set_object_arg(G_OBJECT(h->element), "emphasis", refused);
+        gint emphasis = -1;
+        g_object_get(h->element, "emphasis", &emphasis, nullptr);
+        EXPECT_EQ(emphasis, ZUVO_MPA_EMPHASIS_CCITT) << "after emphasis=\"" << refused << "\"";
+    }
+    const std::vector<std::int16_t> pcm = white_noise(3000, s.channels, 0.5, 5);
+    ASSERT_EQ(push_in_odd_buffers(h, pcm, s.channels, s.rate), GST_FLOW_OK);
+    EXPECT_TRUE(gst_harness_push_event(h, gst_event_new_eos()));
+    const StreamReport report = read_layer2_stream(pull_frames(h, s.rate).bytes);
+    ASSERT_FALSE(report.frames.empty());
+    for (const FrameInfo& f : report.frames) EXPECT_EQ(f.emphasis, ZUVO_MPA_EMPHASIS_CCITT);
     gst_harness_teardown(h);
 }
 
