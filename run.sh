@@ -15,9 +15,12 @@ PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev l
 # dpkg-dev and file: the .deb test (cpack's DEB generator runs dpkg-shlibdeps).
 # abigail-tools: the ABI check against the 1.0.0 baseline (tests/abi/).
 TEST_PACKAGES=(ffmpeg mpg123 madplay valgrind clang libclang-rt-14-dev dpkg-dev file abigail-tools)
-# The GStreamer element (gst/) and its tests. Only the base plugin set: the
-# good, bad, ugly and libav sets bundle other encoders and stay off the machine.
-GST_PACKAGES=(gstreamer1.0-tools libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base)
+# The GStreamer element (gst/) and its tests. The base set, and the good and
+# bad sets for their parsers and muxers only (mpegaudioparse, mpegtsmux: the
+# transport-stream test). Those two sets also carry encoder elements (lame,
+# twolame, ...): never use one. The ugly and libav sets stay off the machine.
+GST_PACKAGES=(gstreamer1.0-tools libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base
+              gstreamer1.0-plugins-good gstreamer1.0-plugins-bad)
 
 install_missing() {
     local missing=()
