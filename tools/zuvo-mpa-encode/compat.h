@@ -1,7 +1,8 @@
 // The operating-system services zuvo-mpa-encode uses that POSIX systems and
 // Windows offer differently, under names of their own: compat_posix.cpp and
-// compat_windows.cpp implement them (the build picks one). The other modules
-// call these instead of testing the platform themselves.
+// compat_windows.cpp implement them (the build picks one), compat_signals.cpp
+// the interrupt handler for both. The other modules call these instead of
+// testing the platform themselves.
 #pragma once
 
 #include <string>

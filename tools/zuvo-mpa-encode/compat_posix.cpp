@@ -4,7 +4,6 @@
 #include "common.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -25,14 +24,6 @@ FileId id_of_stat(const struct stat& st) {
     id.volume = static_cast<unsigned long long>(st.st_dev);
     id.index = static_cast<unsigned long long>(st.st_ino);
     return id;
-}
-
-void (*g_cleanup)() = nullptr;
-
-extern "C" void on_fatal_signal(int sig) {
-    if (g_cleanup) g_cleanup();
-    signal(sig, SIG_DFL);
-    raise(sig);
 }
 
 } // namespace
@@ -105,14 +96,6 @@ int open_in_place(const std::string& path, std::string& error) {
 }
 
 bool stdin_is_terminal() { return isatty(STDIN_FILENO) != 0; }
-
-void install_interrupt_handler(void (*cleanup)()) {
-    g_cleanup = cleanup;
-    signal(SIGPIPE, SIG_IGN); // a closed pipe shows up as a write error
-    signal(SIGINT, on_fatal_signal);
-    signal(SIGTERM, on_fatal_signal);
-    signal(SIGHUP, on_fatal_signal);
-}
 
 void use_binary_stdout() {}
 

@@ -10,7 +10,6 @@
 
 #include <fcntl.h>
 #include <io.h>
-#include <signal.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -30,14 +29,6 @@ FileId id_of_handle(HANDLE handle) {
         id.index = static_cast<unsigned long long>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
     }
     return id;
-}
-
-void (*g_cleanup)() = nullptr;
-
-extern "C" void on_fatal_signal(int sig) {
-    if (g_cleanup) g_cleanup();
-    signal(sig, SIG_DFL);
-    raise(sig);
 }
 
 } // namespace
@@ -105,13 +96,6 @@ int open_in_place(const std::string& path, std::string& error) {
 }
 
 bool stdin_is_terminal() { return false; }
-
-// Windows has no SIGPIPE (a closed pipe is a write error anyway) and no SIGHUP.
-void install_interrupt_handler(void (*cleanup)()) {
-    g_cleanup = cleanup;
-    signal(SIGINT, on_fatal_signal);
-    signal(SIGTERM, on_fatal_signal);
-}
 
 void use_binary_stdout() { _setmode(1, _O_BINARY); }
 
