@@ -68,11 +68,9 @@ else()
 endif()
 add_custom_target(zuvo_msvc_import_lib ALL DEPENDS ${ZUVO_MSVC_IMPORT_LIB})
 
-# The command-line tool: tools/CMakeLists.txt links libsndfile, which has no
-# MinGW build here, so windows/CMakeLists.txt makes the tool with a WAV-only
-# reader instead (this variable hides the option from the top-level file).
+# The command-line tool: tools/CMakeLists.txt builds it with a WAV-only reader
+# in place of libsndfile, which has no MinGW build here; windows/ tests it.
 set(ZUVO_WINDOWS_BUILD_TOOL ${ZUVO_BUILD_TOOLS})
-set(ZUVO_BUILD_TOOLS OFF)
 
 if(NOT ZUVO_BUILD_TESTS)
   add_subdirectory(${ZUVO_WINDOWS_DIR} ${CMAKE_BINARY_DIR}/windows)

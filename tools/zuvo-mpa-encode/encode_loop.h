@@ -1,0 +1,89 @@
+// The encoding itself: the library's C interface wrapped for one stream, the
+// loop that reads the source, converts its channels, writes the tag and the
+// frames to OUTPUT and ends the stream, the progress bar, and the closing
+// report (damaged input, summary line).
+#pragma once
+
+#include "audio_source.h"
+#include "id3_tags.h"
+#include "output_file.h"
+
+#include "zuvo_mpa.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zuvo_tool {
+
+// Sample frames per read and per call of the encoder.
+constexpr long kSamplesPerRead = 1152 * 8;
+
+// One stream of the C interface (zuvo_mpa.h).
+class Encoder {
+public:
+    Encoder() = default;
+    Encoder(const Encoder&) = delete;
+    Encoder& operator=(const Encoder&) = delete;
+    ~Encoder();
+
+    // Returns a zuvo_mpa_error. The output area is sized once, for the
+    // largest call (a flush needs no more).
+    int start(int mode, int kbps, int rate, bool verbose, std::size_t samples_per_call);
+    int channels() const;
+    // Encodes `count` samples per channel, or ends the stream when `pcm` is
+    // null; the frames are in data()[0, size()).
+    int encode(const std::int16_t* pcm, std::size_t count);
+    const unsigned char* data() const { return output_.data(); }
+    std::size_t size() const { return size_; }
+
+private:
+    zuvo_mpa_encoder* encoder_ = nullptr;
+    std::vector<unsigned char> output_;
+    std::size_t size_ = 0;
+};
+
+// Frames in `data` of a stream at `rate` and `kbps`, walking their headers'
+// padding bits; -1 when the bytes are not a run of whole frames.
+long count_frames(const unsigned char* data, std::size_t size, int rate, int kbps);
+
+// A progress bar on stderr, at most ten times a second.
+class Progress {
+public:
+    Progress(bool enabled, long long total_frames, int rate);
+    void update(long long done_frames);
+    void clear();
+
+private:
+    bool enabled_;
+    long long total_;
+    int rate_;
+    std::chrono::steady_clock::time_point last_;
+    bool shown_ = false;
+};
+
+struct Result {
+    int code = 0; // an ExitCode
+    long frames = 0;
+    unsigned long long bytes = 0;
+    long long input_frames = 0;
+};
+
+// Encodes all of `source` to `output` in `mode` at `kbps`, the tag (if any)
+// before the first frame; errors are reported on stderr and in the code.
+Result encode_stream(Source& source, const std::string& input_name, int mode, int kbps, bool verbose,
+                     const Tags& tags, Output& output, Progress& progress);
+
+// After a completed stream: warns when the input ended before its declared
+// length or failed to decode. Returns whether it did.
+bool report_damage(const Result& result, const Source& source, const std::string& input_name, const Output& output);
+
+// The summary line: frames, duration, bytes, format and speed.
+void print_summary(const Result& result, const Source& source, int mode, int kbps, double elapsed_seconds);
+
+// 1234567 as "1,234,567".
+std::string with_commas(unsigned long long value);
+
+} // namespace zuvo_tool

@@ -1,0 +1,265 @@
+// The command line (see options.h).
+#include "options.h"
+
+#include "common.h"
+
+#include "zuvo_mpa.h"
+
+#include <getopt.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#ifndef ZUVO_VERSION
+#define ZUVO_VERSION "unknown"
+#endif
+
+namespace zuvo_tool {
+
+namespace {
+
+[[noreturn]] void usage_error(const std::string& message) { throw UsageError(message); }
+
+// "a b c" of a list of numbers.
+std::string number_list(const int* values, std::size_t count, const char* separator = " ") {
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i) text += (i == 0 ? "" : separator) + std::to_string(values[i]);
+    return text;
+}
+
+// The bitrates a rate and mode allow, "64 96 112 ...".
+std::string bitrate_list(int rate, int mode) {
+    int kbps[32];
+    const std::size_t count = std::min<std::size_t>(zuvo_mpa_bitrates(rate, mode, kbps, 32), 32);
+    return number_list(kbps, count);
+}
+
+// The bitrates of a mode at the MPEG-1 rates and at the lower ones (the same
+// lists at every rate of each group).
+std::string bitrate_lists(int mode) {
+    return bitrate_list(44100, mode) + " (32000-48000 Hz) or " + bitrate_list(24000, mode) + " (16000-24000 Hz)";
+}
+
+// Whether some rate codes `kbps` in `mode`.
+bool some_rate_carries(int mode, int kbps) {
+    int rates[16];
+    const std::size_t count = std::min<std::size_t>(zuvo_mpa_sample_rates(rates, 16), 16);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (zuvo_mpa_check_format(rates[i], mode, kbps) == ZUVO_MPA_OK) return true;
+    }
+    return false;
+}
+
+int parse_mode(const std::string& text) {
+    if (text == "stereo" || text == "s") return 0;
+    if (text == "joint" || text == "j") return 1;
+    if (text == "dual" || text == "d") return 2;
+    if (text == "mono" || text == "m") return 3;
+    usage_error("unknown mode '" + text + "' (use stereo, joint, dual or mono)");
+}
+
+int parse_bitrate(const std::string& text) {
+    std::string digits = text;
+    if (!digits.empty() && (digits.back() == 'k' || digits.back() == 'K')) digits.pop_back();
+    if (digits.empty() || digits.size() > 4 || digits.find_first_not_of("0123456789") != std::string::npos) {
+        usage_error("bitrate '" + text + "' is not a number of kbit/s");
+    }
+    const int kbps = std::atoi(digits.c_str());
+    if (kbps == 0) usage_error("bitrate '" + text + "' is not a bitrate; use 8 to 384 kbit/s");
+    return kbps;
+}
+
+// A usage error when no rate codes `kbps` in `mode`.
+void check_bitrate(int mode, int kbps) {
+    if (some_rate_carries(mode, kbps)) return;
+    usage_error(std::to_string(kbps) + " kbit/s is not available for " + mode_name(mode) +
+                (mode == 3 ? "" : " (two channels)") + "; use " + bitrate_lists(mode));
+}
+
+enum LongOnly { kOptOut = 256, kOptTitle, kOptArtist, kOptAlbum, kOptYear, kOptTrack, kOptGenre, kOptComment,
+                kOptCopyTags };
+
+void set_tag(std::string& field, const char* option, const char* value) {
+    const std::string text = value;
+    if (!is_utf8(text)) usage_error(std::string("--") + option + ": the text is not UTF-8");
+    field = text;
+}
+
+} // namespace
+
+std::string rate_list() {
+    int rates[16];
+    const std::size_t count = std::min<std::size_t>(zuvo_mpa_sample_rates(rates, 16), 16);
+    return number_list(rates, count - 1, ", ") + " and " + std::to_string(rates[count - 1]);
+}
+
+bool rate_is_coded(int hz) {
+    int rates[16];
+    const std::size_t count = std::min<std::size_t>(zuvo_mpa_sample_rates(rates, 16), 16);
+    return std::find(rates, rates + count, hz) != rates + count;
+}
+
+void print_usage(std::FILE* to) {
+    const std::string rates = rate_list();
+    const std::string two_high = bitrate_list(44100, 0), mono_high = bitrate_list(44100, 3);
+    const std::string low = bitrate_list(24000, 0);
+    std::fprintf(to,
+                 "Usage: %s [options] INPUT OUTPUT\n"
+                 "       %s [--out DIR] [options]     (no files: encode a demo clip)\n"
+                 "\n"
+                 "Encodes audio to an MPEG Audio Layer II stream (.mp2) with CRC-protected\n"
+                 "frames: MPEG-1 at 32000, 44100 and 48000 Hz, MPEG-2 at the lower rates.\n"
+                 "INPUT is any file libsndfile reads (WAV, AIFF, FLAC, Ogg, ...), with 1 or 2\n"
+                 "channels at %s Hz;\n"
+                 "integer samples keep their top 16 bits, floating-point samples are scaled\n"
+                 "(1.0 = full scale) and clipped.\n"
+                 "Use '-' for INPUT to read standard input, '-' for OUTPUT to write standard\n"
+                 "output. A new or replaced OUTPUT file appears only once encoding has\n"
+                 "succeeded; devices, FIFOs and /dev/fd/N are written into directly.\n"
+                 "\n"
+                 "Every input sample is coded: decoders output the first input sample after\n"
+                 "481 samples of delay, and the stream is extended with silence until the last\n"
+                 "input sample has come through. Trim 481 samples at the start to line the\n"
+                 "decoded audio up with the input.\n"
+                 "\n"
+                 "Options:\n"
+                 "  -b, --bitrate KBPS  stream bitrate in kbit/s (default 192, or 96 for mono;\n"
+                 "                      96 and 48 below 32000 Hz)\n"
+                 "                        32-48 kHz, two channels: %s\n"
+                 "                        32-48 kHz, mono: %s\n"
+                 "                        16-24 kHz, every mode: %s\n"
+                 "  -m, --mode MODE     stereo, joint, dual or mono (also s, j, d, m);\n"
+                 "                      default joint for 2-channel input, mono for 1-channel.\n"
+                 "                      mono from 2 channels mixes (L+R)/2; a 1-channel input\n"
+                 "                      in a 2-channel mode is copied to both channels.\n"
+                 "  -f, --force         replace OUTPUT if it is an existing file (it keeps its\n"
+                 "                      permissions); never the input file itself\n"
+                 "  -q, --quiet         no progress bar and no summary (warnings still shown)\n"
+                 "  -v, --verbose       also show the encoder library's own diagnostics\n"
+                 "      --out DIR       where the demo clip goes (default: current directory)\n"
+                 "  -h, --help          show this help\n"
+                 "  -V, --version       show the version\n"
+                 "\n"
+                 "Tags (an ID3v2.4 tag at the start of OUTPUT; none unless asked for):\n"
+                 "      --title TEXT    --artist TEXT    --album TEXT    --genre TEXT\n"
+                 "      --comment TEXT\n"
+                 "      --year YYYY     also YYYY-MM or YYYY-MM-DD\n"
+                 "      --track N       also N/TOTAL\n"
+                 "      --copy-tags     copy INPUT's title, artist, album, date and comment;\n"
+                 "                      the options above take precedence\n"
+                 "Text is UTF-8.\n"
+                 "\n"
+                 "Without INPUT and OUTPUT a 5-second stereo demo clip (44.1 kHz, a few tones)\n"
+                 "is synthesized and encoded to demo.mp2, replacing an earlier demo.mp2.\n"
+                 "\n"
+                 "Exit status: 0 success, 1 usage error (nothing is read or written),\n"
+                 "2 input error (unreadable, unsupported or empty audio; no output),\n"
+                 "3 output error (cannot write OUTPUT, OUTPUT is the input, or OUTPUT exists\n"
+                 "without --force), 4 encoder error, 5 damaged input: it ended early or could\n"
+                 "not be decoded to its end; OUTPUT holds the stream of what was read.\n",
+                 kProgram, kProgram, rates.c_str(), two_high.c_str(), mono_high.c_str(), low.c_str());
+}
+
+const char* mode_name(int mode) {
+    static const char* const names[4] = {"stereo", "joint stereo", "dual channel", "mono"};
+    return names[mode];
+}
+
+std::string bitrate_refusal(int rate, int mode, int kbps) {
+    if (zuvo_mpa_check_format(rate, mode, kbps) == ZUVO_MPA_OK) return {};
+    return std::to_string(kbps) + " kbit/s is not available at " + std::to_string(rate) + " Hz for " +
+           mode_name(mode) + (mode == 3 ? "" : " (two channels)") + "; use " + bitrate_list(rate, mode);
+}
+
+void report_usage_error(const std::string& message) {
+    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", kProgram, message.c_str(), kProgram);
+}
+
+void print_version(std::FILE* to) { std::fprintf(to, "%s %s\n", kProgram, ZUVO_VERSION); }
+
+std::string Options::output_path() const {
+    if (!demo()) return files[1];
+    const std::string dir = out_dir_given ? out_dir : ".";
+    return dir + (dir.back() == '/' ? "" : "/") + "demo.mp2";
+}
+
+Options parse_args(int argc, char** argv) {
+    static const option kLong[] = {
+        {"bitrate", required_argument, nullptr, 'b'}, {"mode", required_argument, nullptr, 'm'},
+        {"force", no_argument, nullptr, 'f'},         {"quiet", no_argument, nullptr, 'q'},
+        {"verbose", no_argument, nullptr, 'v'},       {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},       {"out", required_argument, nullptr, kOptOut},
+        {"title", required_argument, nullptr, kOptTitle},     {"artist", required_argument, nullptr, kOptArtist},
+        {"album", required_argument, nullptr, kOptAlbum},     {"year", required_argument, nullptr, kOptYear},
+        {"track", required_argument, nullptr, kOptTrack},     {"genre", required_argument, nullptr, kOptGenre},
+        {"comment", required_argument, nullptr, kOptComment}, {"copy-tags", no_argument, nullptr, kOptCopyTags},
+        {nullptr, 0, nullptr, 0},
+    };
+    Options o;
+    optind = 0; // a fresh scan of this command line
+    opterr = 0; // the messages below name the option and say what to do
+    for (;;) {
+        const int previous = optind;
+        const int c = getopt_long(argc, argv, ":b:m:fqvhV", kLong, nullptr);
+        if (c == -1) break;
+        // The argument getopt stopped at, for messages.
+        const int at = optind > previous ? optind - 1 : previous;
+        const std::string seen = at >= 0 && at < argc && argv[at] ? argv[at] : "";
+        switch (c) {
+            case 'b': o.bitrate_kbps = parse_bitrate(optarg); break;
+            case 'm': o.mode = parse_mode(optarg); break;
+            case 'f': o.force = true; break;
+            case 'q': o.quiet = true; break;
+            case 'v': o.verbose = true; break;
+            case 'h': o.action = Options::Action::kHelp; return o;
+            case 'V': o.action = Options::Action::kVersion; return o;
+            case kOptOut:
+                o.out_dir = optarg;
+                o.out_dir_given = true;
+                if (o.out_dir.empty()) usage_error("--out needs a directory");
+                break;
+            case kOptTitle: set_tag(o.tags.title, "title", optarg); break;
+            case kOptArtist: set_tag(o.tags.artist, "artist", optarg); break;
+            case kOptAlbum: set_tag(o.tags.album, "album", optarg); break;
+            case kOptGenre: set_tag(o.tags.genre, "genre", optarg); break;
+            case kOptComment: set_tag(o.tags.comment, "comment", optarg); break;
+            case kOptYear:
+                if (!is_year(optarg)) {
+                    usage_error(std::string("--year '") + optarg + "' is not YYYY, YYYY-MM or YYYY-MM-DD");
+                }
+                o.tags.year = optarg;
+                break;
+            case kOptTrack:
+                if (!is_track(optarg)) usage_error(std::string("--track '") + optarg + "' is not N or N/TOTAL");
+                o.tags.track = optarg;
+                break;
+            case kOptCopyTags: o.copy_tags = true; break;
+            case ':':
+                // A long option's own spelling, or the short option's letter.
+                usage_error("option '" +
+                            (seen.rfind("--", 0) == 0 ? seen : std::string("-") + static_cast<char>(optopt)) +
+                            "' needs a value");
+            default:
+                usage_error("unknown option '" +
+                            (optopt > 0 && optopt < 256 ? std::string("-") + static_cast<char>(optopt) : seen) + "'");
+        }
+    }
+    for (int i = optind; i < argc; ++i) o.files.push_back(argv[i]);
+    if (o.files.empty()) return o; // demo clip
+    if (o.out_dir_given) usage_error("--out is only for the demo clip; give OUTPUT instead");
+    if (o.files.size() != 2) usage_error("expected INPUT and OUTPUT");
+    if (o.files[0].empty() || o.files[1].empty()) usage_error("INPUT and OUTPUT must not be empty");
+    // What can be checked without the input: the bitrate exists at all, and
+    // fits an explicitly chosen mode.
+    if (o.bitrate_kbps > 0) {
+        if (o.mode >= 0) {
+            check_bitrate(o.mode, o.bitrate_kbps);
+        } else if (!some_rate_carries(0, o.bitrate_kbps) && !some_rate_carries(3, o.bitrate_kbps)) {
+            usage_error(std::to_string(o.bitrate_kbps) + " kbit/s is not a bitrate; use " + bitrate_lists(0) +
+                        " (two channels) or " + bitrate_lists(3) + " (mono)");
+        }
+    }
+    return o;
+}
+
+} // namespace zuvo_tool
