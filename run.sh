@@ -11,7 +11,7 @@ cd "$(dirname "$0")"
 ROOT=$(pwd)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
-PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsndfile1-dev)
+PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsndfile1-dev libsoxr-dev)
 # dpkg-dev and file: the .deb test (cpack's DEB generator runs dpkg-shlibdeps).
 # abigail-tools: the ABI check against the 1.0.0 baseline (tests/abi/).
 TEST_PACKAGES=(ffmpeg mpg123 madplay valgrind clang libclang-rt-14-dev dpkg-dev file abigail-tools)
