@@ -3,6 +3,9 @@
 
 #include "common.h"
 #include "compat.h"
+#if defined(ZUVO_HAVE_SOXR)
+#  include "resampler.h"
+#endif
 
 #if defined(ZUVO_WAV_ONLY)
 #  include "wav_sndfile.h"
@@ -73,6 +76,27 @@ public:
         if (got < frames && error_.empty() && sf_error(file_) != SF_ERR_NO_ERROR) error_ = sf_strerror(file_);
         return got > 0 ? static_cast<long>(got) : 0;
     }
+#if !defined(ZUVO_WAV_ONLY)
+    long read_float(float* samples, long frames) override {
+        const sf_count_t got = sf_readf_float(file_, samples, frames);
+        if (got < frames && error_.empty() && sf_error(file_) != SF_ERR_NO_ERROR) error_ = sf_strerror(file_);
+        return got > 0 ? static_cast<long>(got) : 0;
+    }
+    std::vector<Speaker> layout() const override {
+        const int n = info_.channels;
+        if (n < 1 || n > kMaxChannels) return {};
+        int map[kMaxChannels] = {};
+        if (sf_command(file_, SFC_GET_CHANNEL_MAP_INFO, map, static_cast<int>(sizeof(int)) * n) == SF_TRUE) {
+            std::vector<Speaker> speakers;
+            for (int i = 0; i < n; ++i) speakers.push_back(speaker_of(map[i]));
+            return speakers;
+        }
+        // FLAC fixes the order of up to eight channels; other files without
+        // a map say nothing of theirs.
+        if ((info_.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC || n <= 2) return flac_layout(n);
+        return {};
+    }
+#endif
     int channels() const override { return info_.channels; }
     int rate() const override { return info_.samplerate; }
     long long declared_frames() const override { return declared_; }
@@ -92,6 +116,26 @@ public:
     }
 
 private:
+#if !defined(ZUVO_WAV_ONLY)
+    static Speaker speaker_of(int channel) {
+        switch (channel) {
+            case SF_CHANNEL_MAP_MONO:
+            case SF_CHANNEL_MAP_CENTER: return Speaker::kFrontCenter;
+            case SF_CHANNEL_MAP_LEFT: return Speaker::kFrontLeft;
+            case SF_CHANNEL_MAP_RIGHT: return Speaker::kFrontRight;
+            case SF_CHANNEL_MAP_LFE: return Speaker::kLowFrequency;
+            case SF_CHANNEL_MAP_REAR_LEFT: return Speaker::kBackLeft;
+            case SF_CHANNEL_MAP_REAR_RIGHT: return Speaker::kBackRight;
+            case SF_CHANNEL_MAP_REAR_CENTER: return Speaker::kBackCenter;
+            case SF_CHANNEL_MAP_SIDE_LEFT: return Speaker::kSideLeft;
+            case SF_CHANNEL_MAP_SIDE_RIGHT: return Speaker::kSideRight;
+            case SF_CHANNEL_MAP_FRONT_LEFT_OF_CENTER: return Speaker::kFrontLeftOfCenter;
+            case SF_CHANNEL_MAP_FRONT_RIGHT_OF_CENTER: return Speaker::kFrontRightOfCenter;
+            default: return Speaker::kUnknown;
+        }
+    }
+#endif
+
     // libsndfile trims a WAV or AIFF data chunk that claims more bytes than
     // the file holds to what is there, and says so only in its log. The
     // length the header declared is what the user expects to hear.
@@ -146,6 +190,87 @@ private:
     std::string error_;
     std::vector<float> buffer_;
     std::thread relay_;
+};
+
+// A source converted to the stream's channels and rate (see convert_source).
+class ConvertingSource : public Source {
+public:
+    ConvertingSource(std::unique_ptr<Source> inner, const ChannelMix& mix, int out_rate)
+        : inner_(std::move(inner)), mix_(mix), rate_(out_rate) {}
+
+    bool start_resampler(std::string& error) {
+        if (rate_ == inner_->rate()) return true;
+#if defined(ZUVO_HAVE_SOXR)
+        resampler_ = std::make_unique<Resampler>();
+        return resampler_->open(inner_->rate(), rate_, mix_.out_channels, error);
+#else
+        error = "this build cannot convert sampling rates";
+        return false;
+#endif
+    }
+
+    long read(std::int16_t* samples, long frames) override {
+        const std::size_t channels = static_cast<std::size_t>(mix_.out_channels);
+        while (ready() < static_cast<std::size_t>(frames) && !ended_) fill();
+        const std::size_t n = std::min<std::size_t>(ready(), static_cast<std::size_t>(frames));
+        for (std::size_t i = 0; i < n * channels; ++i) {
+            const double scaled = std::nearbyint(static_cast<double>(queue_[taken_ + i]) * 32768.0);
+            samples[i] = !(scaled > -32768.0) ? std::int16_t{-32768}
+                         : scaled > 32767.0   ? std::int16_t{32767}
+                                              : static_cast<std::int16_t>(scaled);
+        }
+        taken_ += n * channels;
+        return static_cast<long>(n);
+    }
+    int channels() const override { return mix_.out_channels; }
+    int rate() const override { return rate_; }
+    long long declared_frames() const override {
+        const long long declared = inner_->declared_frames();
+        if (declared < 0) return -1;
+        return std::llround(static_cast<double>(declared) * rate_ / inner_->rate());
+    }
+    std::string error() const override { return inner_->error().empty() ? error_ : inner_->error(); }
+    Tags tags() const override { return inner_->tags(); }
+
+private:
+    std::size_t ready() const { return (queue_.size() - taken_) / static_cast<std::size_t>(mix_.out_channels); }
+
+    // Reads, mixes and resamples one block onto the queue.
+    void fill() {
+        if (taken_ > 0) {
+            queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(taken_));
+            taken_ = 0;
+        }
+        constexpr long kBlock = 4096;
+        in_.resize(static_cast<std::size_t>(kBlock) * static_cast<std::size_t>(mix_.in_channels));
+        mixed_.resize(static_cast<std::size_t>(kBlock) * static_cast<std::size_t>(mix_.out_channels));
+        const long got = inner_->read_float(in_.data(), kBlock);
+        if (got > 0) apply_mix(mix_, in_.data(), static_cast<std::size_t>(got), mixed_.data());
+        const std::size_t values = static_cast<std::size_t>(got > 0 ? got : 0) * static_cast<std::size_t>(mix_.out_channels);
+#if defined(ZUVO_HAVE_SOXR)
+        if (resampler_) {
+            std::string message;
+            const bool ok = got > 0 ? resampler_->process(mixed_.data(), static_cast<std::size_t>(got), queue_, message)
+                                    : resampler_->finish(queue_, message);
+            if (!ok && error_.empty()) error_ = "resampling failed: " + message;
+            if (got <= 0 || !ok) ended_ = true;
+            return;
+        }
+#endif
+        queue_.insert(queue_.end(), mixed_.begin(), mixed_.begin() + static_cast<std::ptrdiff_t>(values));
+        if (got <= 0) ended_ = true;
+    }
+
+    std::unique_ptr<Source> inner_;
+    ChannelMix mix_;
+    int rate_;
+#if defined(ZUVO_HAVE_SOXR)
+    std::unique_ptr<Resampler> resampler_;
+#endif
+    std::vector<float> in_, mixed_, queue_;
+    std::size_t taken_ = 0;
+    bool ended_ = false;
+    std::string error_;
 };
 
 class DemoSource : public Source {
@@ -324,6 +449,44 @@ std::unique_ptr<Source> make_demo_source() { return std::make_unique<DemoSource>
 
 void remove_stdin_spool() {
     if (g_spool_path[0] != '\0') unlink(g_spool_path);
+}
+
+long Source::read_float(float* samples, long frames) {
+    std::vector<std::int16_t> pcm(static_cast<std::size_t>(frames) * static_cast<std::size_t>(channels()));
+    const long got = read(pcm.data(), frames);
+    for (std::size_t i = 0; i < static_cast<std::size_t>(got) * static_cast<std::size_t>(channels()); ++i) {
+        samples[i] = static_cast<float>(pcm[i]) / 32768.0f;
+    }
+    return got;
+}
+
+std::unique_ptr<Source> convert_source(std::unique_ptr<Source> inner, int out_channels, int out_rate,
+                                       const std::string& rule, Conversion& done, std::string& error) {
+    const int in_channels = inner->channels();
+    ChannelMix mix;
+    if (rule == "mean" && in_channels > 2) {
+        mix = mean_mix(in_channels, out_channels);
+    } else {
+        std::vector<Speaker> layout = inner->layout();
+        if (layout.empty() && in_channels <= 2) layout = flac_layout(in_channels);
+        if (layout.empty() && rule == "smpte") layout = smpte_layout(in_channels);
+        if (layout.empty()) {
+            error = std::to_string(in_channels) +
+                    " channels of an unknown layout; name a rule with --downmix smpte or --downmix mean";
+            return nullptr;
+        }
+        if (!make_channel_mix(layout, out_channels, mix, error)) return nullptr;
+    }
+    std::string notes = mix.description;
+    const int in_rate = inner->rate();
+    auto converted = std::make_unique<ConvertingSource>(std::move(inner), mix, out_rate);
+    if (!converted->start_resampler(error)) return nullptr;
+    if (in_rate != out_rate) {
+        notes += (notes.empty() ? "" : "; ") + std::string("resampled from ") + std::to_string(in_rate) + " Hz to " +
+                 std::to_string(out_rate) + " Hz (libsoxr, very high quality)";
+    }
+    done.description = notes;
+    return converted;
 }
 
 void convert_channels(const std::int16_t* in, int in_channels, std::int16_t* out, int out_channels, long frames) {

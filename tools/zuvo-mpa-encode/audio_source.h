@@ -9,11 +9,13 @@
 // unlinked as soon as it is open.
 #pragma once
 
+#include "channel_mix.h"
 #include "id3_tags.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace zuvo_tool {
 
@@ -31,7 +33,25 @@ public:
     virtual std::string error() const { return {}; }
     // The title, artist, album, date and comment the input's header holds.
     virtual Tags tags() const { return {}; }
+    // As read(), in floating point (1.0 = full scale): 16-bit samples come
+    // as value / 32768, wider ones with their low bits, floats as they are.
+    virtual long read_float(float* samples, long frames);
+    // The speaker of each channel, in order; empty when the input does not say.
+    virtual std::vector<Speaker> layout() const { return {}; }
 };
+
+// What convert_source did, for the summary line ("" when nothing).
+struct Conversion {
+    std::string description;
+};
+
+// `inner` as `out_channels` channels at `out_rate` Hz: downmixed by the
+// input's layout (or by `rule`, "smpte" or "mean", when it has none),
+// resampled with libsoxr, and rounded to 16 bits. Returns null with `error`
+// set when the layout is unknown and no rule is named, or the resampler
+// cannot be made.
+std::unique_ptr<Source> convert_source(std::unique_ptr<Source> inner, int out_channels, int out_rate,
+                                       const std::string& rule, Conversion& done, std::string& error);
 
 // Opens the audio file `path`, or standard input for "-". Returns null with
 // `message` set (libsndfile's words, or why standard input cannot be read).

@@ -2,12 +2,18 @@
 #include "encode_loop.h"
 
 #include "common.h"
+#include "mp2_wav.h"
 #include "options.h"
 
 #include "zuvo_mpa.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
+
+#ifndef ZUVO_VERSION
+#define ZUVO_VERSION "unknown"
+#endif
 
 namespace zuvo_tool {
 
@@ -28,10 +34,19 @@ std::string seconds(long long frames, int rate) {
 
 Encoder::~Encoder() { zuvo_mpa_destroy(encoder_); }
 
-int Encoder::start(int mode, int kbps, int rate, bool verbose, std::size_t samples_per_call) {
-    const zuvo_mpa_settings settings{mode, kbps, rate, verbose ? show_library_message : nullptr, nullptr};
-    int error = ZUVO_MPA_OK;
-    encoder_ = zuvo_mpa_create(&settings, &error);
+int Encoder::start(const StreamSettings& settings, int rate, std::size_t samples_per_call) {
+    zuvo_mpa_config* config = zuvo_mpa_config_new();
+    if (config == nullptr) return ZUVO_MPA_ERROR_OUT_OF_MEMORY;
+    int error = zuvo_mpa_config_set_mode(config, settings.mode);
+    if (error == ZUVO_MPA_OK) error = zuvo_mpa_config_set_bitrate(config, settings.kbps);
+    if (error == ZUVO_MPA_OK) error = zuvo_mpa_config_set_sample_rate(config, rate);
+    if (error == ZUVO_MPA_OK) error = zuvo_mpa_config_set_emphasis(config, settings.emphasis);
+    zuvo_mpa_config_set_copyright(config, settings.copyright);
+    zuvo_mpa_config_set_original(config, settings.original);
+    zuvo_mpa_config_set_error_protection(config, settings.crc);
+    zuvo_mpa_config_set_log(config, settings.verbose ? show_library_message : nullptr, nullptr);
+    if (error == ZUVO_MPA_OK) encoder_ = zuvo_mpa_create_with_config(config, &error);
+    zuvo_mpa_config_free(config);
     if (encoder_) output_.resize(zuvo_mpa_max_output(encoder_, samples_per_call));
     return error;
 }
@@ -86,11 +101,12 @@ void Progress::clear() {
     shown_ = false;
 }
 
-Result encode_stream(Source& source, const std::string& input_name, int mode, int kbps, bool verbose,
+Result encode_stream(Source& source, const std::string& input_name, const StreamSettings& settings,
                      const Tags& tags, Output& output, Progress& progress) {
     Result result;
     Encoder encoder;
-    if (const int error = encoder.start(mode, kbps, source.rate(), verbose, kSamplesPerRead)) {
+    const int kbps = settings.kbps;
+    if (const int error = encoder.start(settings, source.rate(), kSamplesPerRead)) {
         std::fprintf(stderr, "%s: the encoder could not be set up for '%s': %s\n", kProgram, input_name.c_str(),
                      zuvo_mpa_strerror(error));
         result.code = kEncoderError;
@@ -103,8 +119,37 @@ Result encode_stream(Source& source, const std::string& input_name, int mode, in
     const bool convert = in_channels != out_channels;
     std::vector<std::int16_t> input(convert ? static_cast<std::size_t>(kSamplesPerRead * in_channels) : 0);
     std::vector<std::int16_t> pcm(static_cast<std::size_t>(kSamplesPerRead * out_channels));
-    const std::vector<unsigned char> tag = tags.empty() ? std::vector<unsigned char>() : id3v2_tag(tags);
+    // A WAV file's header goes where a tag would, provisionally; the tag's
+    // fields become its description and originator.
+    Mp2WavFacts wav;
+    if (settings.wav) {
+        wav.sample_rate = source.rate();
+        wav.mode = settings.mode;
+        wav.bitrate_kbps = kbps;
+        wav.mpeg_version = zuvo_mpa_mpeg_version(source.rate());
+        wav.copyright = settings.copyright;
+        wav.original = settings.original;
+        wav.emphasis = settings.emphasis;
+        wav.protection = settings.crc;
+        wav.frame_bytes = static_cast<std::uint32_t>(zuvo_mpa_frame_bytes(source.rate(), kbps, 0));
+        wav.padded = zuvo_mpa_frame_bytes(source.rate(), kbps, 1) != wav.frame_bytes;
+        wav.description = !tags.title.empty() ? tags.title : input_name;
+        wav.originator = !tags.artist.empty() ? tags.artist : kProgram;
+        const std::time_t now = std::time(nullptr);
+        char date[16] = "", time_of_day[16] = "";
+        if (const std::tm* local = std::localtime(&now)) {
+            std::strftime(date, sizeof date, "%Y-%m-%d", local);
+            std::strftime(time_of_day, sizeof time_of_day, "%H:%M:%S", local);
+        }
+        wav.origination_date = date;
+        wav.origination_time = time_of_day;
+        wav.coding_history = coding_history_line(wav, std::string(kProgram) + " " + ZUVO_VERSION);
+    }
+    const std::vector<unsigned char> tag = settings.wav  ? mp2_wav_header(wav, 0, 0)
+                                           : tags.empty() ? std::vector<unsigned char>()
+                                                          : id3v2_tag(tags);
     bool tag_written = tag.empty();
+    std::uint64_t stream_bytes = 0;
 
     auto write = [&](const unsigned char* data, std::size_t size) -> int {
         if (output.write(data, size)) return kOk;
@@ -131,6 +176,12 @@ Result encode_stream(Source& source, const std::string& input_name, int mode, in
             if (const int code = write(tag.data(), tag.size())) return code;
             tag_written = true;
             result.bytes += tag.size();
+        }
+        stream_bytes += encoder.size();
+        if (settings.wav && stream_bytes > mp2_wav_max_data(wav)) {
+            std::fprintf(stderr, "%s: cannot write %s: the stream would pass the 4 GiB a WAV file can hold\n",
+                         kProgram, output.name().c_str());
+            return kOutputError;
         }
         if (const int code = write(encoder.data(), encoder.size())) return code;
         result.bytes += encoder.size();
@@ -159,6 +210,19 @@ Result encode_stream(Source& source, const std::string& input_name, int mode, in
     }
     // The last frame and the delay, coded with silence after the input.
     result.code = send(0);
+    if (result.code == kOk && settings.wav) {
+        // RIFF chunks are of even length; then the header gets its sizes.
+        const unsigned char pad = 0;
+        if ((stream_bytes & 1) != 0) {
+            result.code = write(&pad, 1);
+            result.bytes += 1;
+        }
+        const std::vector<unsigned char> header = mp2_wav_header(wav, stream_bytes, static_cast<std::uint64_t>(result.frames));
+        if (result.code == kOk && !output.rewrite_start(header.data(), header.size())) {
+            std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgram, output.name().c_str(), output.error().c_str());
+            result.code = kOutputError;
+        }
+    }
     return result;
 }
 
@@ -181,11 +245,16 @@ bool report_damage(const Result& result, const Source& source, const std::string
     return damaged;
 }
 
-void print_summary(const Result& result, const Source& source, int mode, int kbps, double elapsed_seconds) {
+void print_summary(const Result& result, const Source& source, const StreamSettings& settings,
+                   double elapsed_seconds, const std::string& conversion, const std::string& input_name) {
     const double duration = static_cast<double>(result.input_frames) / source.rate();
-    std::fprintf(stderr, "%s: %ld frame%s, %.2f s, %s bytes, %d kbit/s %s at %d Hz, %.1fx real time\n", kProgram,
-                 result.frames, result.frames == 1 ? "" : "s", duration, with_commas(result.bytes).c_str(), kbps,
-                 mode_name(mode), source.rate(), elapsed_seconds > 0 ? duration / elapsed_seconds : 0.0);
+    const std::string who = input_name.empty() ? "" : "'" + input_name + "': ";
+    const std::string what = conversion.empty() ? "" : ", " + conversion;
+    std::fprintf(stderr, "%s: %s%ld frame%s, %.2f s, %s bytes, %d kbit/s %s at %d Hz%s%s, %.1fx real time\n",
+                 kProgram, who.c_str(), result.frames, result.frames == 1 ? "" : "s", duration,
+                 with_commas(result.bytes).c_str(), settings.kbps, mode_name(settings.mode), source.rate(),
+                 settings.wav ? " in a WAV file" : "", what.c_str(),
+                 elapsed_seconds > 0 ? duration / elapsed_seconds : 0.0);
 }
 
 std::string with_commas(unsigned long long value) {

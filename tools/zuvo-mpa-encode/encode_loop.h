@@ -21,6 +21,19 @@ namespace zuvo_tool {
 // Sample frames per read and per call of the encoder.
 constexpr long kSamplesPerRead = 1152 * 8;
 
+// What the stream is coded with beyond its rate: the channel mode, the
+// bitrate, the header's flags and the check word.
+struct StreamSettings {
+    int mode = 1;
+    int kbps = 192;
+    bool copyright = false;
+    bool original = false;
+    int emphasis = 0;  // 0 none, 1 50/15 us, 3 CCITT J.17
+    bool crc = true;
+    bool verbose = false;  // the library's diagnostics on stderr
+    bool wav = false;      // MP2 in a Broadcast Wave file instead of a tag and frames
+};
+
 // One stream of the C interface (zuvo_mpa.h).
 class Encoder {
 public:
@@ -31,7 +44,7 @@ public:
 
     // Returns a zuvo_mpa_error. The output area is sized once, for the
     // largest call (a flush needs no more).
-    int start(int mode, int kbps, int rate, bool verbose, std::size_t samples_per_call);
+    int start(const StreamSettings& settings, int rate, std::size_t samples_per_call);
     int channels() const;
     // Encodes `count` samples per channel, or ends the stream when `pcm` is
     // null; the frames are in data()[0, size()).
@@ -71,17 +84,20 @@ struct Result {
     long long input_frames = 0;
 };
 
-// Encodes all of `source` to `output` in `mode` at `kbps`, the tag (if any)
-// before the first frame; errors are reported on stderr and in the code.
-Result encode_stream(Source& source, const std::string& input_name, int mode, int kbps, bool verbose,
+// Encodes all of `source` to `output`: the tag (if any) before the first
+// frame, or, for a WAV file, a header completed once the stream is; errors
+// are reported on stderr and in the code.
+Result encode_stream(Source& source, const std::string& input_name, const StreamSettings& settings,
                      const Tags& tags, Output& output, Progress& progress);
 
 // After a completed stream: warns when the input ended before its declared
 // length or failed to decode. Returns whether it did.
 bool report_damage(const Result& result, const Source& source, const std::string& input_name, const Output& output);
 
-// The summary line: frames, duration, bytes, format and speed.
-void print_summary(const Result& result, const Source& source, int mode, int kbps, double elapsed_seconds);
+// The summary line: frames, duration, bytes, format and speed, and what was
+// done to the input (`conversion`, when not empty).
+void print_summary(const Result& result, const Source& source, const StreamSettings& settings,
+                   double elapsed_seconds, const std::string& conversion = "", const std::string& input_name = "");
 
 // 1234567 as "1,234,567".
 std::string with_commas(unsigned long long value);

@@ -19,11 +19,16 @@
 #include "id3_tags.h"
 #include "options.h"
 #include "output_file.h"
+#if defined(ZUVO_HAVE_SOXR)
+#  include "resampler.h"
+#endif
+#include "batch.h"
 
 #include "zuvo_mpa.h"
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +36,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 using namespace zuvo_tool;
 
@@ -41,14 +47,27 @@ void remove_temporary_files() {
     remove_stdin_spool();
 }
 
-int run(const Options& options) {
-    const bool demo = options.demo();
-    const std::string output_path = options.output_path();
+// The rate a stream is coded at: -r, else chosen from the input's.
+int stream_rate(const Options& options, int input_rate) {
+    if (options.rate > 0) return options.rate;
+#if defined(ZUVO_HAVE_SOXR)
+    int rates[16];
+    const std::size_t count = std::min<std::size_t>(zuvo_mpa_sample_rates(rates, 16), 16);
+    return choose_stream_rate(input_rate, std::vector<int>(rates, rates + count));
+#else
+    return input_rate;  // no resampler here: other rates are refused
+#endif
+}
+
+// Encodes one input (the demo clip when `input_path` is empty) to
+// `output_path`; returns the exit code.
+int encode_file(const Options& options, const std::string& input_path, const std::string& output_path, bool batch) {
+    const bool demo = input_path.empty();
 
     // OUTPUT is judged before the input is opened (a refused OUTPUT costs no
     // copy of a pipe); nothing is created until the first bytes are ready.
     FileId input_id;
-    if (!demo) input_id = options.files[0] == "-" ? file_id_of_fd(STDIN_FILENO) : file_id_of_path(options.files[0]);
+    if (!demo) input_id = input_path == "-" ? file_id_of_fd(STDIN_FILENO) : file_id_of_path(input_path);
     Output output;
     {
         std::string message;
@@ -60,41 +79,62 @@ int run(const Options& options) {
 
     std::unique_ptr<Source> source;
     std::string input_name;
+    Conversion conversion;
     if (demo) {
         source = make_demo_source();
         input_name = "demo clip";
     } else {
         std::string message;
-        source = open_input(options.files[0], message);
-        input_name = options.files[0] == "-" ? "standard input" : options.files[0];
+        source = open_input(input_path, message);
+        input_name = input_path == "-" ? "standard input" : input_path;
         if (!source) {
             std::fprintf(stderr, "%s: cannot read '%s': %s\n", kProgram, input_name.c_str(), message.c_str());
             return kInputError;
         }
-        if (source->channels() != 1 && source->channels() != 2) {
-            std::fprintf(stderr, "%s: '%s' has %d channels; only 1 or 2 channels can be encoded\n", kProgram,
-                         input_name.c_str(), source->channels());
-            return kInputError;
-        }
-        if (!rate_is_coded(source->rate())) {
-            std::fprintf(stderr, "%s: '%s' is sampled at %d Hz; only %s Hz can be encoded (resample it first)\n",
-                         kProgram, input_name.c_str(), source->rate(), rate_list().c_str());
+        if (source->channels() < 1 || source->channels() > kMaxChannels) {
+            std::fprintf(stderr, "%s: '%s' has %d channels; only 1 to %d channels can be encoded\n", kProgram,
+                         input_name.c_str(), source->channels(), kMaxChannels);
             return kInputError;
         }
     }
 
+    // The stream's rate and channels; the input is converted when it has
+    // other ones (beyond what the encode loop's own mono/stereo copy does).
+    const int rate = stream_rate(options, source->rate());
+    if (!rate_is_coded(rate)) {
+        std::fprintf(stderr, "%s: '%s' is sampled at %d Hz; only %s Hz can be encoded (resample it first)\n",
+                     kProgram, input_name.c_str(), source->rate(), rate_list().c_str());
+        return kInputError;
+    }
     const int mode = options.mode >= 0 ? options.mode : (source->channels() == 1 ? 3 : 1);
-    const int kbps = options.bitrate_kbps > 0 ? options.bitrate_kbps : zuvo_mpa_default_bitrate(source->rate(), mode);
-    const std::string refusal = bitrate_refusal(source->rate(), mode, kbps);
+    if (source->channels() > 2 || rate != source->rate()) {
+        std::string message;
+        source = convert_source(std::move(source), mode == 3 ? 1 : 2, rate, options.downmix, conversion, message);
+        if (!source) {
+            std::fprintf(stderr, "%s: cannot encode '%s': %s\n", kProgram, input_name.c_str(), message.c_str());
+            return kInputError;
+        }
+    }
+    StreamSettings settings;
+    settings.mode = mode;
+    settings.kbps = options.bitrate_kbps > 0 ? options.bitrate_kbps : zuvo_mpa_default_bitrate(rate, mode);
+    settings.copyright = options.copyright;
+    settings.original = options.original;
+    settings.emphasis = options.emphasis;
+    settings.crc = options.crc;
+    settings.verbose = options.verbose;
+    settings.wav = options.wav;
+    const std::string refusal = bitrate_refusal(rate, mode, settings.kbps);
     if (!refusal.empty()) {
         report_usage_error(refusal);
+        if (batch) return kUsage;
         std::exit(kUsage); // as at once, without waiting for the rest of a pipe
     }
     const Tags tags = merge_tags(options.copy_tags ? source->tags() : Tags{}, options.tags);
 
-    Progress progress(!options.quiet && isatty(STDERR_FILENO), source->declared_frames(), source->rate());
+    Progress progress(!options.quiet && !batch && isatty(STDERR_FILENO), source->declared_frames(), source->rate());
     const auto started = std::chrono::steady_clock::now();
-    const Result result = encode_stream(*source, input_name, mode, kbps, options.verbose, tags, output, progress);
+    const Result result = encode_stream(*source, input_name, settings, tags, output, progress);
     progress.clear();
     if (result.code != kOk) {
         output.discard();
@@ -112,8 +152,13 @@ int run(const Options& options) {
         std::fprintf(stderr, "%s: wrote the demo clip to %s\n", kProgram,
                      full.empty() ? output_path.c_str() : full.c_str());
     }
-    if (!options.quiet) print_summary(result, *source, mode, kbps, elapsed);
+    if (!options.quiet) print_summary(result, *source, settings, elapsed, conversion.description, batch ? input_name : "");
     return damaged ? kDamagedInput : kOk;
+}
+
+int run(const Options& options) {
+    if (!options.batch()) return encode_file(options, options.demo() ? "" : options.files[0], options.output_path(), false);
+    return run_batch(options, encode_file);
 }
 
 } // namespace

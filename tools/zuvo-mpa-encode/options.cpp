@@ -2,6 +2,8 @@
 #include "options.h"
 
 #include "common.h"
+#include "compat.h"
+#include "output_file.h"
 
 #include "zuvo_mpa.h"
 
@@ -77,7 +79,38 @@ void check_bitrate(int mode, int kbps) {
 }
 
 enum LongOnly { kOptOut = 256, kOptTitle, kOptArtist, kOptAlbum, kOptYear, kOptTrack, kOptGenre, kOptComment,
-                kOptCopyTags };
+                kOptCopyTags, kOptDownmix, kOptCopyright, kOptOriginal, kOptEmphasis, kOptNoCrc, kOptWav };
+
+int parse_rate(const std::string& text) {
+    std::string digits = text;
+    if (!all_digits(digits, 0, digits.size()) || digits.empty() || digits.size() > 6) {
+        usage_error("rate '" + text + "' is not a number of Hz");
+    }
+    const int hz = std::atoi(digits.c_str());
+    if (!rate_is_coded(hz)) usage_error("rate " + text + " Hz cannot be coded; use " + rate_list() + " Hz");
+    return hz;
+}
+
+int parse_emphasis(const std::string& text) {
+    if (text == "none") return 0;
+    if (text == "50/15") return 1;
+    if (text == "ccitt") return 3;
+    usage_error("emphasis '" + text + "' is not none, 50/15 or ccitt");
+}
+
+int parse_jobs(const std::string& text) {
+    if (text.empty() || text.size() > 3 || !all_digits(text, 0, text.size()) || std::atoi(text.c_str()) < 1) {
+        usage_error("jobs '" + text + "' is not a number from 1 to 999");
+    }
+    return std::atoi(text.c_str());
+}
+
+bool ends_with_wav(const std::string& path) {
+    if (path.size() < 4) return false;
+    std::string tail = path.substr(path.size() - 4);
+    for (char& c : tail) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return tail == ".wav";
+}
 
 void set_tag(std::string& field, const char* option, const char* value) {
     const std::string text = value;
@@ -105,13 +138,16 @@ void print_usage(std::FILE* to) {
     const std::string low = bitrate_list(24000, 0);
     std::fprintf(to,
                  "Usage: %s [options] INPUT OUTPUT\n"
+                 "       %s [options] -O DIR INPUT...   (each INPUT to DIR/NAME.mp2)\n"
                  "       %s [--out DIR] [options]     (no files: encode a demo clip)\n"
                  "\n"
                  "Encodes audio to an MPEG Audio Layer II stream (.mp2) with CRC-protected\n"
                  "frames: MPEG-1 at 32000, 44100 and 48000 Hz, MPEG-2 at the lower rates.\n"
-                 "INPUT is any file libsndfile reads (WAV, AIFF, FLAC, Ogg, ...), with 1 or 2\n"
-                 "channels at %s Hz;\n"
-                 "integer samples keep their top 16 bits, floating-point samples are scaled\n"
+                 "INPUT is any file libsndfile reads (WAV, AIFF, FLAC, Ogg, ...), with 1 to 8\n"
+                 "channels at any rate. Rates other than %s Hz\n"
+                 "are converted (libsoxr, very high quality); 3 to 8 channels are downmixed\n"
+                 "(ITU-R BS.775, LFE dropped, scaled not to clip).\n"
+                 "Integer samples keep their top 16 bits, floating-point samples are scaled\n"
                  "(1.0 = full scale) and clipped.\n"
                  "Use '-' for INPUT to read standard input, '-' for OUTPUT to write standard\n"
                  "output. A new or replaced OUTPUT file appears only once encoding has\n"
@@ -136,6 +172,22 @@ void print_usage(std::FILE* to) {
                  "                      permissions); never the input file itself\n"
                  "  -q, --quiet         no progress bar and no summary (warnings still shown)\n"
                  "  -v, --verbose       also show the encoder library's own diagnostics\n"
+                 "  -r, --rate HZ       the stream's rate; the input is resampled to it. Default:\n"
+                 "                      the input's when it is coded; above 48000 Hz 44100 for\n"
+                 "                      multiples of 11025, else 48000; below, the lowest coded\n"
+                 "                      rate above it, a multiple of it where there is one\n"
+                 "      --downmix RULE  3 to 8 channels of an unknown layout: smpte (the order\n"
+                 "                      L R C LFE BL BR SL SR) or mean (equal weights)\n"
+                 "      --copyright     set the copyright bit of every frame\n"
+                 "      --original      set the original bit of every frame\n"
+                 "      --emphasis E    none (default), 50/15 or ccitt: the de-emphasis a\n"
+                 "                      decoder applies (the audio must be pre-emphasized)\n"
+                 "      --no-crc        frames without the CRC check word (16 more bits of audio)\n"
+                 "      --wav           MP2 in a Broadcast Wave file (bext, fmt, fact, mext\n"
+                 "                      chunks); also when OUTPUT ends in .wav\n"
+                 "  -O, --output-dir DIR  encode each INPUT to DIR/NAME.mp2 (.wav with --wav);\n"
+                 "                      an existing file is kept unless --force\n"
+                 "  -j, --jobs N        with -O: files encoded at a time (default: one per core)\n"
                  "      --out DIR       where the demo clip goes (default: current directory)\n"
                  "  -h, --help          show this help\n"
                  "  -V, --version       show the version\n"
@@ -157,7 +209,7 @@ void print_usage(std::FILE* to) {
                  "3 output error (cannot write OUTPUT, OUTPUT is the input, or OUTPUT exists\n"
                  "without --force), 4 encoder error, 5 damaged input: it ended early or could\n"
                  "not be decoded to its end; OUTPUT holds the stream of what was read.\n",
-                 kProgram, kProgram, rates.c_str(), two_high.c_str(), mono_high.c_str(), low.c_str());
+                 kProgram, kProgram, kProgram, rates.c_str(), two_high.c_str(), mono_high.c_str(), low.c_str());
 }
 
 const char* mode_name(int mode) {
@@ -177,6 +229,17 @@ void report_usage_error(const std::string& message) {
 
 void print_version(std::FILE* to) { std::fprintf(to, "%s %s\n", kProgram, ZUVO_VERSION); }
 
+std::string batch_output_path(const Options& options, const std::string& input) {
+    std::string name = input;
+    const std::size_t slash = name.find_last_of(path_separators());
+    if (slash != std::string::npos) name = name.substr(slash + 1);
+    const std::size_t dot = name.find_last_of('.');
+    if (dot != std::string::npos && dot > 0) name = name.substr(0, dot);
+    const std::string& dir = options.output_dir;
+    const bool ends_in_separator = std::string(path_separators()).find(dir.back()) != std::string::npos;
+    return dir + (ends_in_separator ? "" : "/") + name + (options.wav ? ".wav" : ".mp2");
+}
+
 std::string Options::output_path() const {
     if (!demo()) return files[1];
     const std::string dir = out_dir_given ? out_dir : ".";
@@ -193,6 +256,11 @@ Options parse_args(int argc, char** argv) {
         {"album", required_argument, nullptr, kOptAlbum},     {"year", required_argument, nullptr, kOptYear},
         {"track", required_argument, nullptr, kOptTrack},     {"genre", required_argument, nullptr, kOptGenre},
         {"comment", required_argument, nullptr, kOptComment}, {"copy-tags", no_argument, nullptr, kOptCopyTags},
+        {"rate", required_argument, nullptr, 'r'},           {"downmix", required_argument, nullptr, kOptDownmix},
+        {"copyright", no_argument, nullptr, kOptCopyright},   {"original", no_argument, nullptr, kOptOriginal},
+        {"emphasis", required_argument, nullptr, kOptEmphasis}, {"no-crc", no_argument, nullptr, kOptNoCrc},
+        {"wav", no_argument, nullptr, kOptWav},               {"output-dir", required_argument, nullptr, 'O'},
+        {"jobs", required_argument, nullptr, 'j'},
         {nullptr, 0, nullptr, 0},
     };
     Options o;
@@ -200,7 +268,7 @@ Options parse_args(int argc, char** argv) {
     opterr = 0; // the messages below name the option and say what to do
     for (;;) {
         const int previous = optind;
-        const int c = getopt_long(argc, argv, ":b:m:fqvhV", kLong, nullptr);
+        const int c = getopt_long(argc, argv, ":b:m:fqvhVr:O:j:", kLong, nullptr);
         if (c == -1) break;
         // The argument getopt stopped at, for messages.
         const int at = optind > previous ? optind - 1 : previous;
@@ -234,6 +302,23 @@ Options parse_args(int argc, char** argv) {
                 o.tags.track = optarg;
                 break;
             case kOptCopyTags: o.copy_tags = true; break;
+            case 'r': o.rate = parse_rate(optarg); break;
+            case kOptDownmix:
+                o.downmix = optarg;
+                if (o.downmix != "smpte" && o.downmix != "mean") {
+                    usage_error("--downmix '" + o.downmix + "' is not smpte or mean");
+                }
+                break;
+            case kOptCopyright: o.copyright = true; break;
+            case kOptOriginal: o.original = true; break;
+            case kOptEmphasis: o.emphasis = parse_emphasis(optarg); break;
+            case kOptNoCrc: o.crc = false; break;
+            case kOptWav: o.wav = true; break;
+            case 'O':
+                o.output_dir = optarg;
+                if (o.output_dir.empty()) usage_error("--output-dir needs a directory");
+                break;
+            case 'j': o.jobs = parse_jobs(optarg); break;
             case ':':
                 // A long option's own spelling, or the short option's letter.
                 usage_error("option '" +
@@ -245,10 +330,32 @@ Options parse_args(int argc, char** argv) {
         }
     }
     for (int i = optind; i < argc; ++i) o.files.push_back(argv[i]);
-    if (o.files.empty()) return o; // demo clip
-    if (o.out_dir_given) usage_error("--out is only for the demo clip; give OUTPUT instead");
-    if (o.files.size() != 2) usage_error("expected INPUT and OUTPUT");
-    if (o.files[0].empty() || o.files[1].empty()) usage_error("INPUT and OUTPUT must not be empty");
+    if (o.batch()) {
+        if (o.out_dir_given) usage_error("--out is only for the demo clip");
+        if (o.files.empty()) usage_error("--output-dir needs at least one INPUT");
+        for (const std::string& f : o.files) {
+            if (f.empty() || f == "-") usage_error("a batch reads files: INPUT must not be '-' or empty");
+        }
+        // Two inputs that would write one output are refused before anything is written.
+        for (std::size_t i = 0; i < o.files.size(); ++i) {
+            for (std::size_t j = 0; j < i; ++j) {
+                if (batch_output_path(o, o.files[i]) == batch_output_path(o, o.files[j])) {
+                    usage_error("'" + o.files[j] + "' and '" + o.files[i] + "' would both be written to '" +
+                                batch_output_path(o, o.files[i]) + "'");
+                }
+            }
+        }
+    } else {
+        if (o.jobs > 0) usage_error("--jobs is for a batch (--output-dir)");
+        if (o.files.empty()) return o; // demo clip
+        if (o.out_dir_given) usage_error("--out is only for the demo clip; give OUTPUT instead");
+        if (o.files.size() != 2) usage_error("expected INPUT and OUTPUT");
+        if (o.files[0].empty() || o.files[1].empty()) usage_error("INPUT and OUTPUT must not be empty");
+        if (ends_with_wav(o.files[1])) o.wav = true;
+        if (o.wav && inherited_descriptor(o.files[1]) >= 0) {
+            usage_error("--wav writes a file it completes at the end; OUTPUT cannot be a stream");
+        }
+    }
     // What can be checked without the input: the bitrate exists at all, and
     // fits an explicitly chosen mode.
     if (o.bitrate_kbps > 0) {

@@ -30,9 +30,20 @@ struct Options {
     Tags tags;
     std::string out_dir;
     bool out_dir_given = false;
-    std::vector<std::string> files; // empty: the demo clip; else INPUT and OUTPUT
+    std::vector<std::string> files; // empty: the demo clip; else INPUT and OUTPUT, or the INPUTs of a batch
+
+    int rate = 0;             // -r: the stream's rate; 0: from the input's
+    std::string downmix;      // --downmix: "", "smpte" or "mean"
+    bool copyright = false;   // header flags
+    bool original = false;
+    int emphasis = 0;         // 0 none, 1 50/15 us, 3 CCITT J.17
+    bool crc = true;          // --no-crc turns the check word off
+    bool wav = false;         // --wav, or an OUTPUT ending in .wav: MP2 in a Broadcast Wave file
+    std::string output_dir;   // -O: encode every INPUT into this folder
+    int jobs = 0;             // -j: files at a time in a batch; 0: one per core
 
     bool demo() const { return files.empty(); }
+    bool batch() const { return !output_dir.empty(); }
     // OUTPUT, or demo.mp2 in the --out directory for the demo clip.
     std::string output_path() const;
 };
@@ -51,6 +62,9 @@ std::string rate_list();
 bool rate_is_coded(int hz);
 // "stereo", "joint stereo", "dual channel", "mono".
 const char* mode_name(int mode);
+// Where a batch writes `input`: DIR/<name without extension>.mp2 (or .wav).
+std::string batch_output_path(const Options& options, const std::string& input);
+
 // Why `rate` cannot code `kbps` in `mode`, or "" when it can.
 std::string bitrate_refusal(int rate, int mode, int kbps);
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -14,8 +15,32 @@ namespace zuvo_tool {
 
 namespace {
 
-// The temporary file of the running encode, removed if a signal ends us.
-char g_temp_path[4096] = "";
+// The temporary files of the running encodes (a batch runs several at once),
+// removed if a signal ends us. A slot is claimed with its flag before its
+// path is written and freed after the path is cleared, so the signal handler
+// reads only whole paths or empty ones.
+constexpr int kTempSlots = 64;
+constexpr std::size_t kTempPathBytes = 4096;
+char g_temp_paths[kTempSlots][kTempPathBytes] = {};
+std::atomic<bool> g_temp_claimed[kTempSlots] = {};
+
+int claim_temp_slot(const std::string& path) {
+    for (int i = 0; i < kTempSlots; ++i) {
+        bool expected = false;
+        if (g_temp_claimed[i].compare_exchange_strong(expected, true)) {
+            std::memcpy(g_temp_paths[i], path.c_str(), path.size() + 1);
+            return i;
+        }
+    }
+    return -1;  // more encodes at once than slots: this one is not cleaned up after a signal
+}
+
+void free_temp_slot(int& slot) {
+    if (slot < 0) return;
+    g_temp_paths[slot][0] = '\0';
+    g_temp_claimed[slot].store(false);
+    slot = -1;
+}
 
 } // namespace
 
@@ -33,7 +58,9 @@ int inherited_descriptor(const std::string& path) {
 }
 
 void remove_unfinished_output() {
-    if (g_temp_path[0] != '\0') unlink(g_temp_path);
+    for (int i = 0; i < kTempSlots; ++i) {
+        if (g_temp_paths[i][0] != '\0') unlink(g_temp_paths[i]);
+    }
 }
 
 int Output::prepare(const std::string& path, bool force, const FileId& input, std::string& message) {
@@ -111,6 +138,21 @@ bool Output::write(const unsigned char* data, std::size_t size) {
     return true;
 }
 
+bool Output::rewrite_start(const unsigned char* data, std::size_t size) {
+    if (!opened_ && !open()) return false;
+    const auto end = lseek(fd_, 0, SEEK_END);
+    if (end < 0 || lseek(fd_, 0, SEEK_SET) != 0) {
+        error_ = describe_errno(errno);
+        return false;
+    }
+    const bool written = write(data, size);
+    if (lseek(fd_, end, SEEK_SET) < 0 && written) {
+        error_ = describe_errno(errno);
+        return false;
+    }
+    return written;
+}
+
 bool Output::commit() {
     if (!opened_) return true;
     opened_ = false;
@@ -127,7 +169,7 @@ bool Output::commit() {
             return false;
         }
         temp_.clear();
-        g_temp_path[0] = '\0';
+        free_temp_slot(temp_slot_);
     }
     return true;
 }
@@ -139,7 +181,7 @@ void Output::discard() {
     if (temp_.empty()) return;
     unlink(temp_.c_str());
     temp_.clear();
-    g_temp_path[0] = '\0';
+    free_temp_slot(temp_slot_);
 }
 
 bool Output::open() {
@@ -160,7 +202,7 @@ bool Output::open() {
         return false;
     }
     std::string temp = dir + "/." + base + ".XXXXXX.part";
-    if (temp.size() >= sizeof g_temp_path) {
+    if (temp.size() >= kTempPathBytes) {
         error_ = "the path is too long";
         return false;
     }
@@ -170,7 +212,7 @@ bool Output::open() {
         return false;
     }
     temp_ = temp;
-    std::memcpy(g_temp_path, temp_.c_str(), temp_.size() + 1);
+    temp_slot_ = claim_temp_slot(temp_);
     opened_ = true;
     // A new temporary file is private: give it the old file's permissions, or
     // the usual ones for a new file.

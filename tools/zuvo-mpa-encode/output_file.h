@@ -17,7 +17,7 @@ namespace zuvo_tool {
 // "-", /dev/stdout, /dev/stderr, /dev/fd/N, /proc/self/fd/N. -1 otherwise.
 int inherited_descriptor(const std::string& path);
 
-// Removes the temporary file of the running encode, if any. Async-signal-safe.
+// Removes the temporary files of the running encodes, if any. Async-signal-safe.
 void remove_unfinished_output();
 
 class Output {
@@ -38,6 +38,9 @@ public:
 
     // Writes all of `data`, opening OUTPUT on the first call.
     bool write(const unsigned char* data, std::size_t size);
+    // Writes `data` again over OUTPUT's first bytes (a header completed at the
+    // end); the next write() goes on at the end. Fails on a stream.
+    bool rewrite_start(const unsigned char* data, std::size_t size);
     // Completes OUTPUT: the temporary file is moved into place.
     bool commit();
     // Removes the temporary file (if any); OUTPUT is left as it was.
@@ -58,6 +61,7 @@ private:
     unsigned mode_ = 0;
     bool opened_ = false;
     int fd_ = -1;
+    int temp_slot_ = -1;  // where the signal handler finds temp_
 };
 
 } // namespace zuvo_tool
