@@ -62,12 +62,44 @@ TEST(ToolOptions, RefusedCommandLinesSayWhy) {
         {"--year 2024-1 a b", "--year '2024-1' is not YYYY, YYYY-MM or YYYY-MM-DD"},
         {"--track 2of9 a b", "--track '2of9' is not N or N/TOTAL"},
         {"--artist caf\xE9 a b", "--artist: the text is not UTF-8"},
+        {"-r 96000 a b", "rate 96000 Hz cannot be coded; use 16000, 22050, 24000, 32000, 44100 and 48000 Hz"},
+        {"-r 48k a b", "rate '48k' is not a number of Hz"},
+        {"--emphasis 50 a b", "emphasis '50' is not none, 50/15 or ccitt"},
+        {"--downmix itu a b", "--downmix 'itu' is not smpte or mean"},
+        {"-j 0 -O d a", "jobs '0' is not a number from 1 to 999"},
+        {"-j 2 a b", "--jobs is for a batch (--output-dir)"},
+        {"-O d", "--output-dir needs at least one INPUT"},
+        {"-O d a.wav -", "a batch reads files: INPUT must not be '-' or empty"},
+        {"-O d x/a.wav y/a.flac", "'x/a.wav' and 'y/a.flac' would both be written to 'd/a.mp2'"},
+        {"-O d --out e a", "--out is only for the demo clip"},
+        {"--wav a -", "--wav writes a file it completes at the end; OUTPUT cannot be a stream"},
+        {"--wav a /dev/fd/3", "--wav writes a file it completes at the end; OUTPUT cannot be a stream"},
     };
     for (const auto& row : rows) EXPECT_EQ(refusal(row.line), row.message) << row.line;
     // A bitrate no mode carries names both lists.
     const std::string none = refusal("-b 100 a b");
     EXPECT_EQ(none.rfind("100 kbit/s is not a bitrate; use 64 96", 0), 0u) << none;
     EXPECT_NE(none.find(" (two channels) or 32 48"), std::string::npos) << none;
+}
+
+TEST(ToolOptions, StreamSettingsAndBatchesSetTheirFields) {
+    Options o = parse("-r 24000 --copyright --original --emphasis ccitt --no-crc --downmix mean a b.WAV");
+    EXPECT_EQ(o.rate, 24000);
+    EXPECT_TRUE(o.copyright && o.original && o.wav) << "an OUTPUT ending in .wav chooses MP2 in WAV";
+    EXPECT_FALSE(o.crc);
+    EXPECT_EQ(o.emphasis, 3);
+    EXPECT_EQ(o.downmix, "mean");
+    o = parse("--emphasis 50/15 a b.mp2");
+    EXPECT_EQ(o.emphasis, 1);
+    EXPECT_FALSE(o.wav);
+    EXPECT_TRUE(o.crc);
+    o = parse("-j 3 --wav -O out/ x/one.flac two.wav three");
+    EXPECT_TRUE(o.batch());
+    EXPECT_EQ(o.jobs, 3);
+    EXPECT_EQ(batch_output_path(o, o.files[0]), "out/one.wav");
+    EXPECT_EQ(batch_output_path(o, o.files[2]), "out/three.wav");
+    o = parse("-O out .hidden");
+    EXPECT_EQ(batch_output_path(o, o.files[0]), "out/.hidden.mp2") << "a leading dot is no extension";
 }
 
 TEST(ToolOptions, AcceptedCommandLinesSetTheirFields) {
