@@ -323,6 +323,49 @@ TEST_F(CliTest, ResampledInputDecodesLikeTheSameMaterialAt48k) {
     }
 }
 
+// MP2 in WAV: the data chunk holds the plain stream's bytes, the chunks
+// describe it, and ffprobe reads it as mp2 of the stream's exact duration.
+TEST_F(CliTest, WavOutputHoldsThePlainStream) {
+    const std::string in = wav("in.wav", 48000 + 77, 2, 48000);
+    ASSERT_EQ(run({"-q", "--emphasis", "ccitt", "--original", in, dir_.file("plain.mp2")}).exit_code, 0);
+    const ProcessResult r = run({"-q", "--emphasis", "ccitt", "--original", "--title", "Take 1", in,
+                                 dir_.file("wrapped.wav")});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const auto plain = read_file(dir_.file("plain.mp2"));
+    const auto wrapped = read_file(dir_.file("wrapped.wav"));
+    ASSERT_GT(wrapped.size(), 12u);
+    EXPECT_EQ(std::string(wrapped.begin(), wrapped.begin() + 4), "RIFF");
+    auto u32 = [&wrapped](std::size_t at) {
+        return std::uint32_t{wrapped[at]} | std::uint32_t{wrapped[at + 1]} << 8 | std::uint32_t{wrapped[at + 2]} << 16 |
+               std::uint32_t{wrapped[at + 3]} << 24;
+    };
+    EXPECT_EQ(u32(4), wrapped.size() - 8);
+    std::map<std::string, std::pair<std::size_t, std::size_t>> chunks;  // id -> (body offset, size)
+    for (std::size_t at = 12; at + 8 <= wrapped.size(); at += 8 + ((u32(at + 4) + 1) & ~1u)) {
+        chunks[std::string(wrapped.begin() + static_cast<long>(at), wrapped.begin() + static_cast<long>(at) + 4)] = {
+            at + 8, u32(at + 4)};
+    }
+    for (const char* id : {"bext", "fmt ", "fact", "mext", "data"}) EXPECT_EQ(chunks.count(id), 1u) << id;
+    const auto data = chunks["data"];
+    ASSERT_EQ(data.second, plain.size());
+    EXPECT_TRUE(std::equal(plain.begin(), plain.end(), wrapped.begin() + static_cast<long>(data.first)));
+    const std::size_t frames = (48000 + 77 + 481 + 1151) / 1152;
+    EXPECT_EQ(u32(chunks["fact"].first), frames * 1152);
+    EXPECT_EQ(std::string(wrapped.begin() + static_cast<long>(chunks["bext"].first),
+                          wrapped.begin() + static_cast<long>(chunks["bext"].first) + 6),
+              "Take 1");
+    if (find_program("ffprobe").empty()) return;
+    const ProcessResult p = run_process({"ffprobe", "-v", "error", "-show_entries",
+                                         "stream=codec_name,sample_rate,channels:format=duration", "-of",
+                                         "default=nw=1", dir_.file("wrapped.wav")});
+    const std::string said(p.out.begin(), p.out.end());
+    char duration[64];
+    std::snprintf(duration, sizeof duration, "duration=%.6f", frames * 1152 / 48000.0);
+    for (const std::string& line : std::vector<std::string>{"codec_name=mp2", "sample_rate=48000", "channels=2", duration}) {
+        EXPECT_NE(said.find(line), std::string::npos) << said;
+    }
+}
+
 TEST_F(CliTest, StandardInputAndOutput) {
     const std::string in = wav("in.wav", 1152 * 12 + 77, 2, 44100);
     const std::string out = dir_.file("file.mp2");
@@ -475,6 +518,8 @@ const Row kRows[] = {
     {"$T rate11.wav out.mp2", 0, "resampled from 11025 Hz to 22050 Hz (libsoxr", "out.mp2", kAnyFrames, false},
     {"$T --downmix smpte three.wav out.mp2", 0, "3.0 downmixed to stereo (ITU-R BS.775", "out.mp2", kAnyFrames,
      false},
+    {"$T six.flac out.mp2", 0, "5.1 downmixed to stereo (ITU-R BS.775, LFE dropped", "out.mp2", kInFrames, true},
+    {"$T -m mono six.flac out.mp2", 0, "5.1 downmixed to mono", "out.mp2", kInFrames, true},
     // MP2 in WAV, and a batch two at a time.
     {"$T -q --copyright in.wav out.wav && test \"$(head -c 4 out.wav)\" = RIFF", 0, "", "", kAbsent, false},
     {"$T -q -j 2 -O outd in.wav mono.wav && test -f outd/mono.mp2", 0, "", "outd/in.mp2", kInFrames, false},
@@ -516,15 +561,19 @@ TEST_F(CliTest, EveryCommandLineEndsAsDocumented) {
     const bool have_ffmpeg = !find_program("ffmpeg").empty();
     // The FLAC files, made once.
     const std::string wav_in = wav("in.wav", kInSamples, 2, 44100);
-    std::vector<std::uint8_t> flac, cut_flac;
+    std::vector<std::uint8_t> flac, cut_flac, six_flac;
     if (have_ffmpeg) {
         const std::string long_in = wav("long.wav", 44100 * 3, 2, 44100);
-        for (const auto& [from, to] : {std::make_pair(wav_in, "in.flac"), std::make_pair(long_in, "long.flac")}) {
+        // Six channels in FLAC, whose order (L R C LFE BL BR) is fixed.
+        const std::string six_in = wav("six.wav", kInSamples, 6, 44100);
+        for (const auto& [from, to] : {std::make_pair(wav_in, "in.flac"), std::make_pair(long_in, "long.flac"),
+                                       std::make_pair(six_in, "six.flac")}) {
             ASSERT_EQ(run_process({"ffmpeg", "-nostdin", "-v", "error", "-i", from, dir_.file(to)}).exit_code, 0);
         }
         flac = read_file(dir_.file("in.flac"));
         cut_flac = read_file(dir_.file("long.flac"));
         cut_flac.resize(cut_flac.size() / 2);
+        six_flac = read_file(dir_.file("six.flac"));
     }
     const std::vector<std::uint8_t> in_bytes = read_file(wav_in);
 
@@ -549,6 +598,7 @@ TEST_F(CliTest, EveryCommandLineEndsAsDocumented) {
         ASSERT_EQ(chmod(dir.file("old.mp2").c_str(), 0640), 0);
         if (have_ffmpeg) {
             put("in.flac", flac);
+            put("six.flac", six_flac);
             put("cut.flac", cut_flac);
         }
         ASSERT_EQ(symlink("in.wav", dir.file("link.wav").c_str()), 0);
