@@ -88,8 +88,21 @@ typedef enum zuvo_mpa_error {
     ZUVO_MPA_ERROR_FLUSHED = -7,           /* encode or flush after a flush; zuvo_mpa_reset starts anew */
     /* since 1.1 */
     ZUVO_MPA_ERROR_BAD_EMPHASIS = -8,      /* not one of zuvo_mpa_emphasis (the reserved value 2 included) */
-    ZUVO_MPA_ERROR_BAD_ANCILLARY = -9      /* the ancillary bytes leave no room for audio at this bitrate */
+    ZUVO_MPA_ERROR_BAD_ANCILLARY = -9,     /* the ancillary bytes leave no room for audio at this bitrate */
+    ZUVO_MPA_ERROR_BAD_TUNING = -10        /* not one of zuvo_mpa_tuning */
 } zuvo_mpa_error;
+
+/* How the bits of each frame are distributed.
+ * REFERENCE (the default): exactly as the original design does; streams are
+ *   byte for byte those of every earlier version.
+ * BEST: refinements that sound better at the same bitrate; joint stereo never
+ *   codes jointly a subband whose channels cancel in their sum (anti-phase
+ *   material keeps its highs). Streams are valid for every decoder, but may
+ *   change from version to version as the tuning improves. */
+typedef enum zuvo_mpa_tuning {
+    ZUVO_MPA_TUNING_REFERENCE = 0,
+    ZUVO_MPA_TUNING_BEST = 1
+} zuvo_mpa_tuning;
 
 /* De-emphasis the decoder is told to apply (the header's emphasis field).
  * The encoder does not filter: the host hands over pre-emphasized audio. */
@@ -182,6 +195,7 @@ ZUVO_API int zuvo_mpa_config_set_error_protection(zuvo_mpa_config* config, int o
 ZUVO_API int zuvo_mpa_config_set_ancillary(zuvo_mpa_config* config, size_t bytes_per_frame,
                                            zuvo_mpa_ancillary_fn fill, void* user_data);
 ZUVO_API int zuvo_mpa_config_set_log(zuvo_mpa_config* config, zuvo_mpa_log_fn log, void* user_data);
+ZUVO_API int zuvo_mpa_config_set_tuning(zuvo_mpa_config* config, int tuning);      /* BAD_TUNING */
 
 /* Creates an encoder with a running stream from a configuration, as
  * zuvo_mpa_create does from settings: NULL on failure with the reason in

@@ -235,15 +235,16 @@ TEST(CApi, EveryResultIsReachableAndNamed) {
     seen.insert(ZUVO_MPA_ERROR_OUT_OF_MEMORY);
     seen.insert(ZUVO_MPA_ERROR_BAD_EMPHASIS);
     seen.insert(ZUVO_MPA_ERROR_BAD_ANCILLARY);
-    EXPECT_EQ(seen.size(), 10u);
+    seen.insert(ZUVO_MPA_ERROR_BAD_TUNING);
+    EXPECT_EQ(seen.size(), 11u);
     std::set<std::string> names;
     for (int code : seen) {
         names.insert(zuvo_mpa_strerror(code));
     }
     names.insert(zuvo_mpa_strerror(1));
-    names.insert(zuvo_mpa_strerror(-10));
-    EXPECT_EQ(names.size(), 11u) << "ten names and one for unknown codes";
-    EXPECT_STREQ(zuvo_mpa_strerror(-10), "unknown error");
+    names.insert(zuvo_mpa_strerror(-11));
+    EXPECT_EQ(names.size(), 12u) << "eleven names and one for unknown codes";
+    EXPECT_STREQ(zuvo_mpa_strerror(-11), "unknown error");
     EXPECT_STREQ(zuvo_mpa_version(), "1.1.0");
 }
 

@@ -98,6 +98,7 @@ TEST(Exports, ExactlyTheDecoratedFunctionsAndTheCInterface) {
         "zuvo_mpa_frame_samples",
         "zuvo_mpa_delay_samples",
         "zuvo_mpa_max_ancillary",
+        "zuvo_mpa_config_set_tuning",
     };
     const auto all = exported_symbols(ZUVO_LIBRARY_PATH);
     ASSERT_FALSE(all.empty()) << "could not read the dynamic symbols of " << ZUVO_LIBRARY_PATH;

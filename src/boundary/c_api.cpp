@@ -61,6 +61,7 @@ struct zuvo_mpa_config {
     void* ancillary_user_data = nullptr;
     zuvo_mpa_log_fn log = nullptr;
     void* log_user_data = nullptr;
+    int tuning = ZUVO_MPA_TUNING_REFERENCE;
 };
 
 struct zuvo_mpa_encoder {
@@ -122,6 +123,7 @@ zuvo::MpaEncoder* start_core(zuvo_mpa_encoder& encoder) {
     setup.private_bit = config.private_bit;
     setup.emphasis = config.emphasis;
     setup.ancillary_bytes = static_cast<std::int32_t>(config.ancillary_bytes);  // checked against the frame
+    setup.tuning = config.tuning == ZUVO_MPA_TUNING_BEST ? zuvo::kTuningBest : zuvo::kTuningReference;
     setup.ancillary.fill = forward_ancillary;
     setup.ancillary.context = &encoder;
     if (!core->configure(setup) || !core->start()) {
@@ -392,6 +394,7 @@ const char* zuvo_mpa_strerror(int error) {
         case ZUVO_MPA_ERROR_FLUSHED: return "stream already flushed";
         case ZUVO_MPA_ERROR_BAD_EMPHASIS: return "emphasis not none, 50/15 us or CCITT J.17";
         case ZUVO_MPA_ERROR_BAD_ANCILLARY: return "ancillary data leaves no room for audio at this bitrate";
+        case ZUVO_MPA_ERROR_BAD_TUNING: return "tuning not reference or best";
         default: return "unknown error";
     }
 }
@@ -486,6 +489,13 @@ int zuvo_mpa_config_set_log(zuvo_mpa_config* config, zuvo_mpa_log_fn log, void* 
     if (config == nullptr) return ZUVO_MPA_ERROR_INVALID_ARGUMENT;
     config->log = log;
     config->log_user_data = user_data;
+    return ZUVO_MPA_OK;
+}
+
+int zuvo_mpa_config_set_tuning(zuvo_mpa_config* config, int tuning) {
+    if (config == nullptr) return ZUVO_MPA_ERROR_INVALID_ARGUMENT;
+    if (tuning != ZUVO_MPA_TUNING_REFERENCE && tuning != ZUVO_MPA_TUNING_BEST) return ZUVO_MPA_ERROR_BAD_TUNING;
+    config->tuning = tuning;
     return ZUVO_MPA_OK;
 }
 

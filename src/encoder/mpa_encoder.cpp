@@ -161,6 +161,7 @@ bool MpaEncoder::configure(std::int32_t mode, std::int32_t bitrate_index, std::i
     settings_.original = 0;
     settings_.sampling_rate = sampling_rate;
     settings_.ancillary_bytes = 0;
+    settings_.tuning = kTuningReference;
 
     // Free format (0) and out-of-range indices become 224 kbit/s; a single
     // channel is limited to index 10, whose header index is 96 kbit/s.
@@ -228,6 +229,7 @@ bool MpaEncoder::configure(const StreamSetup& setup) {
         settings_.original = setup.original != 0 ? 1 : 0;
         settings_.sampling_rate = setup.sampling_rate;
         settings_.ancillary_bytes = setup.ancillary_bytes;
+        settings_.tuning = setup.tuning == kTuningBest ? kTuningBest : kTuningReference;
         ancillary_ = setup.ancillary;
     }
     configured_ = accepted;
@@ -424,9 +426,14 @@ bool MpaEncoder::encode_frame() {
         model_.analyze_channel(pcm_frame_[ch], pcm_history_[ch], ch, smr_[ch], rate);
     }
 
+    // The guard looks at the scale factors before the selection rewrites them.
+    const int joint_guard = settings_.tuning == kTuningBest && coding_.configured_mode == kModeJointStereo
+                                ? lowest_joint_bound(scale_index_, joint_scale_index_, coding_.sblimit)
+                                : 0;
     select_scfsi(scale_index_, scfsi_, coding_);
     const StereoDecision decision =
-        allocator_.allocate_frame(smr_, scfsi_, allocation_, available_bits, coding_, frames_coded_ < 2);
+        allocator_.allocate_frame(smr_, scfsi_, allocation_, available_bits, coding_, frames_coded_ < 2,
+                                  joint_guard);
     header_.mode = decision.mode;
     header_.mode_extension = decision.mode_extension;
     coding_.bound = decision.bound;

@@ -41,7 +41,14 @@ struct EncoderSettings {
     std::int32_t original;
     std::int32_t sampling_rate;
     std::int32_t ancillary_bytes;
+    std::int32_t tuning;
 };
+
+// How the bits of a frame are distributed: as the original design does
+// (reference), or with the refinements that sound better (best): joint
+// stereo never codes subbands whose channels cancel in their sum.
+constexpr std::int32_t kTuningReference = 0;
+constexpr std::int32_t kTuningBest = 1;
 
 // Fills the ancillary bytes of frame `frame` of the stream (count zeros on
 // entry). Called once per frame, in order, while the frame is written.
@@ -63,6 +70,7 @@ struct StreamSetup {
     std::int32_t emphasis = 0;  // 0 none, 1 50/15 us, 3 CCITT J.17 (2 is reserved)
     std::int32_t ancillary_bytes = 0;
     AncillarySource ancillary;
+    std::int32_t tuning = kTuningReference;
 };
 
 // The most ancillary bytes a frame of this format can carry and still code

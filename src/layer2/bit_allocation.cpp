@@ -7,6 +7,8 @@
 // raise, its scfsi and scale factors, until no raise fits any more.
 #include "layer2/bit_allocation.h"
 
+#include <algorithm>
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -247,9 +249,26 @@ std::int32_t BitAllocator::bits_for_no_noise(const float (*smr)[32], const std::
     return NoiseFreeNeed(coding.alloc != nullptr ? &prices : nullptr, smr, scfsi, l).bits(coding);
 }
 
+int lowest_joint_bound(const std::int32_t (*scale_index)[3][32], const std::int32_t (*joint_scale_index)[32],
+                       int sblimit) {
+    // Scale-factor index 63 is silence; 40 steps (80 dB) below full scale a
+    // subband is too quiet for its image to matter.
+    constexpr int kAudible = 40;
+    int bound = 0;
+    for (int sb = 0; sb < clamp_int(sblimit, 0, kSubbands); ++sb) {
+        int loudest = 63, sum = 63;
+        for (int part = 0; part < 3; ++part) {
+            loudest = std::min({loudest, scale_index[0][part][sb], scale_index[1][part][sb]});
+            sum = std::min(sum, joint_scale_index[part][sb]);
+        }
+        if (loudest <= kAudible && sum - loudest >= kCancelSteps) bound = sb + 1;
+    }
+    return bound;
+}
+
 StereoDecision BitAllocator::allocate_frame(const float (*smr)[32], const std::int32_t (*scfsi)[32],
                                             std::int32_t (*allocation)[32], std::int32_t& available_bits,
-                                            const CodingParams& coding, bool opening_frame) {
+                                            const CodingParams& coding, bool opening_frame, int lowest_joint_bound) {
     // The table's prices, looked up once per table for the decision and the
     // greedy distribution.
     const AllocationPrices* const prices = coding.alloc != nullptr ? &prices_for(coding) : nullptr;
@@ -284,7 +303,16 @@ StereoDecision BitAllocator::allocate_frame(const float (*smr)[32], const std::i
                 if (need.bits(trial) <= available_bits) break;
             }
             if (extension < 0) extension = 0;  // nothing fits: the lowest bound, coded as well as it goes
+            // A bound below the guard would code cancelling subbands jointly:
+            // the lowest bound at or above it, or plain stereo where there is none.
+            while (extension < 3 && bound_for_extension(extension) < lowest_joint_bound) ++extension;
+            trial.bound = bound_for_extension(extension);
             decision.mode_extension = extension;
+            if (trial.bound < lowest_joint_bound) {
+                decision.mode = 0;
+                decision.mode_extension = 0;
+                trial.bound = coding.sblimit;
+            }
         }
         decision.bound = trial.bound;
     }

@@ -59,9 +59,13 @@ public:
     // available_bits: in, the frame's bits; out, the bits no field uses.
     // opening_frame: one of the first two frames of a stream; a joint-stereo
     // stream never codes those as plain stereo (mode 1, extension 3 instead).
+    // lowest_joint_bound: no subband below it may be coded jointly (0: any
+    // bound); where no bound of the format is that high, the frame is coded
+    // in plain stereo.
     StereoDecision allocate_frame(const float (*smr)[32], const std::int32_t (*scfsi)[32],
                                   std::int32_t (*allocation)[32], std::int32_t& available_bits,
-                                  const CodingParams& coding, bool opening_frame = false);
+                                  const CodingParams& coding, bool opening_frame = false,
+                                  int lowest_joint_bound = 0);
     std::int32_t bits_for_no_noise(const float (*smr)[32], const std::int32_t (*scfsi)[32],
                                    const CodingParams& coding) const;
     int allocate_greedy(const float (*smr)[32], const std::int32_t (*scfsi)[32],
@@ -83,6 +87,16 @@ private:
     int header_bits_ = 32;
     int crc_bits_ = 0;
 };
+
+// The lowest bound at which joint coding keeps the stereo image of a frame:
+// one above the highest subband whose two channels cancel in their sum (the
+// sum's largest scale factor at least `kCancelSteps` steps, 2 dB each, below
+// the louder channel's, in a subband loud enough to matter). Intensity coding
+// sends that sum for both channels, so such a subband would lose most of its
+// energy. 0 when no subband cancels.
+constexpr int kCancelSteps = 5;
+int lowest_joint_bound(const std::int32_t (*scale_index)[3][32], const std::int32_t (*joint_scale_index)[32],
+                       int sblimit);
 
 // The open pair with the lowest mnr (ties: lower channel, then lower
 // subband); subband and channel are -1 when none is left.
