@@ -66,6 +66,7 @@ TEST(ToolOptions, RefusedCommandLinesSayWhy) {
         {"-r 48k a b", "rate '48k' is not a number of Hz"},
         {"--emphasis 50 a b", "emphasis '50' is not none, 50/15 or ccitt"},
         {"--downmix itu a b", "--downmix 'itu' is not smpte or mean"},
+        {"--tuning fine a b", "--tuning 'fine' is not reference or best"},
         {"-j 0 -O d a", "jobs '0' is not a number from 1 to 999"},
         {"-j 2 a b", "--jobs is for a batch (--output-dir)"},
         {"-O d", "--output-dir needs at least one INPUT"},
@@ -89,6 +90,8 @@ TEST(ToolOptions, StreamSettingsAndBatchesSetTheirFields) {
     EXPECT_FALSE(o.crc);
     EXPECT_EQ(o.emphasis, 3);
     EXPECT_EQ(o.downmix, "mean");
+    EXPECT_EQ(o.tuning, 1) << "best by default";
+    EXPECT_EQ(parse("--tuning reference a b").tuning, 0);
     o = parse("--emphasis 50/15 a b.mp2");
     EXPECT_EQ(o.emphasis, 1);
     EXPECT_FALSE(o.wav);

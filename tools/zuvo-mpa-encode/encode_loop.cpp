@@ -44,6 +44,7 @@ int Encoder::start(const StreamSettings& settings, int rate, std::size_t samples
     zuvo_mpa_config_set_copyright(config, settings.copyright);
     zuvo_mpa_config_set_original(config, settings.original);
     zuvo_mpa_config_set_error_protection(config, settings.crc);
+    if (error == ZUVO_MPA_OK) error = zuvo_mpa_config_set_tuning(config, settings.tuning);
     zuvo_mpa_config_set_log(config, settings.verbose ? show_library_message : nullptr, nullptr);
     if (error == ZUVO_MPA_OK) encoder_ = zuvo_mpa_create_with_config(config, &error);
     zuvo_mpa_config_free(config);

@@ -30,6 +30,7 @@ struct StreamSettings {
     bool original = false;
     int emphasis = 0;  // 0 none, 1 50/15 us, 3 CCITT J.17
     bool crc = true;
+    int tuning = 1;  // zuvo_mpa_tuning
     bool verbose = false;  // the library's diagnostics on stderr
     bool wav = false;      // MP2 in a Broadcast Wave file instead of a tag and frames
 };

@@ -122,6 +122,7 @@ int encode_file(const Options& options, const std::string& input_path, const std
     settings.original = options.original;
     settings.emphasis = options.emphasis;
     settings.crc = options.crc;
+    settings.tuning = options.tuning;
     settings.verbose = options.verbose;
     settings.wav = options.wav;
     const std::string refusal = bitrate_refusal(rate, mode, settings.kbps);

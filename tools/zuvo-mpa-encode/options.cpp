@@ -79,7 +79,7 @@ void check_bitrate(int mode, int kbps) {
 }
 
 enum LongOnly { kOptOut = 256, kOptTitle, kOptArtist, kOptAlbum, kOptYear, kOptTrack, kOptGenre, kOptComment,
-                kOptCopyTags, kOptDownmix, kOptCopyright, kOptOriginal, kOptEmphasis, kOptNoCrc, kOptWav };
+                kOptCopyTags, kOptDownmix, kOptCopyright, kOptOriginal, kOptEmphasis, kOptNoCrc, kOptWav, kOptTuning };
 
 int parse_rate(const std::string& text) {
     std::string digits = text;
@@ -183,6 +183,8 @@ void print_usage(std::FILE* to) {
                  "      --emphasis E    none (default), 50/15 or ccitt: the de-emphasis a\n"
                  "                      decoder applies (the audio must be pre-emphasized)\n"
                  "      --no-crc        frames without the CRC check word (16 more bits of audio)\n"
+                 "      --tuning T      best (default): the bit distribution that sounds better;\n"
+                 "                      reference: exactly the original design's streams\n"
                  "      --wav           MP2 in a Broadcast Wave file (bext, fmt, fact, mext\n"
                  "                      chunks); also when OUTPUT ends in .wav\n"
                  "  -O, --output-dir DIR  encode each INPUT to DIR/NAME.mp2 (.wav with --wav);\n"
@@ -260,7 +262,7 @@ Options parse_args(int argc, char** argv) {
         {"copyright", no_argument, nullptr, kOptCopyright},   {"original", no_argument, nullptr, kOptOriginal},
         {"emphasis", required_argument, nullptr, kOptEmphasis}, {"no-crc", no_argument, nullptr, kOptNoCrc},
         {"wav", no_argument, nullptr, kOptWav},               {"output-dir", required_argument, nullptr, 'O'},
-        {"jobs", required_argument, nullptr, 'j'},
+        {"jobs", required_argument, nullptr, 'j'},            {"tuning", required_argument, nullptr, kOptTuning},
         {nullptr, 0, nullptr, 0},
     };
     Options o;
@@ -319,6 +321,15 @@ Options parse_args(int argc, char** argv) {
                 if (o.output_dir.empty()) usage_error("--output-dir needs a directory");
                 break;
             case 'j': o.jobs = parse_jobs(optarg); break;
+            case kOptTuning:
+                if (std::string(optarg) == "reference") {
+                    o.tuning = 0;
+                } else if (std::string(optarg) == "best") {
+                    o.tuning = 1;
+                } else {
+                    usage_error(std::string("--tuning '") + optarg + "' is not reference or best");
+                }
+                break;
             case ':':
                 // A long option's own spelling, or the short option's letter.
                 usage_error("option '" +

@@ -41,6 +41,7 @@ struct Options {
     bool wav = false;         // --wav, or an OUTPUT ending in .wav: MP2 in a Broadcast Wave file
     std::string output_dir;   // -O: encode every INPUT into this folder
     int jobs = 0;             // -j: files at a time in a batch; 0: one per core
+    int tuning = 1;           // --tuning: 0 reference (the design), 1 best (the default)
 
     bool demo() const { return files.empty(); }
     bool batch() const { return !output_dir.empty(); }
