@@ -32,7 +32,7 @@ GST_DEBUG_CATEGORY_STATIC(gst_zuvo_mpa_enc_debug);
  * area, checked against the library's zuvo_mpa_frame_samples() at start. */
 enum { kFrameSamples = 1152 };
 
-enum { PROP_0, PROP_BITRATE, PROP_MODE, PROP_COPYRIGHT, PROP_ORIGINAL, PROP_EMPHASIS, PROP_ERROR_PROTECTION };
+enum { PROP_0, PROP_BITRATE, PROP_MODE, PROP_COPYRIGHT, PROP_ORIGINAL, PROP_EMPHASIS, PROP_ERROR_PROTECTION, PROP_TUNING };
 
 #define DEFAULT_BITRATE 0
 #define DEFAULT_MODE GST_ZUVO_MPA_ENC_MODE_AUTO
@@ -40,6 +40,7 @@ enum { PROP_0, PROP_BITRATE, PROP_MODE, PROP_COPYRIGHT, PROP_ORIGINAL, PROP_EMPH
 #define DEFAULT_ORIGINAL FALSE
 #define DEFAULT_EMPHASIS GST_ZUVO_MPA_ENC_EMPHASIS_NONE
 #define DEFAULT_ERROR_PROTECTION TRUE
+#define DEFAULT_TUNING GST_ZUVO_MPA_ENC_TUNING_BEST
 
 /* The pads' caps carry the rates the library codes (zuvo_mpa_sample_rates)
  * and are made when the class is: the element keeps no list of its own. */
@@ -119,6 +120,21 @@ static GType gst_zuvo_mpa_enc_emphasis_get_type(void) {
         {0, NULL, NULL}};
     if (g_once_init_enter(&type)) {
         GType registered = g_enum_register_static("GstZuvoMpaEncEmphasis", values);
+        g_once_init_leave(&type, registered);
+    }
+    return type;
+}
+
+/* How the library distributes each frame's bits. */
+#define GST_TYPE_ZUVO_MPA_ENC_TUNING (gst_zuvo_mpa_enc_tuning_get_type())
+static GType gst_zuvo_mpa_enc_tuning_get_type(void) {
+    static GType type = 0;
+    static const GEnumValue values[] = {
+        {GST_ZUVO_MPA_ENC_TUNING_REFERENCE, "Exactly the original design's streams", "reference"},
+        {GST_ZUVO_MPA_ENC_TUNING_BEST, "The bit distribution that sounds better", "best"},
+        {0, NULL, NULL}};
+    if (g_once_init_enter(&type)) {
+        GType registered = g_enum_register_static("GstZuvoMpaEncTuning", values);
         g_once_init_leave(&type, registered);
     }
     return type;
@@ -236,6 +252,7 @@ static gboolean gst_zuvo_mpa_enc_set_format(GstAudioEncoder* enc, GstAudioInfo* 
     const gboolean original = self->original;
     const GstZuvoMpaEncEmphasis emphasis = self->emphasis;
     const gboolean error_protection = self->error_protection;
+    const GstZuvoMpaEncTuning tuning = self->tuning;
     GST_OBJECT_UNLOCK(self);
 
     gst_zuvo_mpa_enc_release(self);
@@ -291,6 +308,7 @@ static gboolean gst_zuvo_mpa_enc_set_format(GstAudioEncoder* enc, GstAudioInfo* 
             zuvo_mpa_config_set_original(config, original ? 1 : 0),
             zuvo_mpa_config_set_emphasis(config, (int)emphasis),
             zuvo_mpa_config_set_error_protection(config, error_protection ? 1 : 0),
+            zuvo_mpa_config_set_tuning(config, (int)tuning),
             zuvo_mpa_config_set_log(config, log_to_debug, self),
         };
         for (gsize i = 0; i < G_N_ELEMENTS(results) && error == ZUVO_MPA_OK; ++i) error = results[i];
@@ -526,6 +544,9 @@ static void gst_zuvo_mpa_enc_set_property(GObject* object, guint id, const GValu
     case PROP_EMPHASIS:
         self->emphasis = (GstZuvoMpaEncEmphasis)g_value_get_enum(value);
         break;
+    case PROP_TUNING:
+        self->tuning = (GstZuvoMpaEncTuning)g_value_get_enum(value);
+        break;
     case PROP_ERROR_PROTECTION:
         self->error_protection = g_value_get_boolean(value);
         break;
@@ -554,6 +575,9 @@ static void gst_zuvo_mpa_enc_get_property(GObject* object, guint id, GValue* val
         break;
     case PROP_EMPHASIS:
         g_value_set_enum(value, (gint)self->emphasis);
+        break;
+    case PROP_TUNING:
+        g_value_set_enum(value, (gint)self->tuning);
         break;
     case PROP_ERROR_PROTECTION:
         g_value_set_boolean(value, self->error_protection);
@@ -617,6 +641,13 @@ static void gst_zuvo_mpa_enc_class_init(GstZuvoMpaEncClass* klass) {
                              "A CRC-16 check word in every frame; off frees its 16 bits for audio",
                              DEFAULT_ERROR_PROTECTION,
                              G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY));
+    g_object_class_install_property(
+        object_class, PROP_TUNING,
+        g_param_spec_enum("tuning", "Tuning",
+                          "How each frame's bits are distributed: best (the default) sounds better at the same "
+                          "bitrate, reference gives exactly the original design's streams",
+                          GST_TYPE_ZUVO_MPA_ENC_TUNING, DEFAULT_TUNING,
+                          G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY));
 
     GstCaps* sink_caps = sink_template_caps();
     GstCaps* src_caps = src_template_caps();
@@ -640,6 +671,7 @@ static void gst_zuvo_mpa_enc_class_init(GstZuvoMpaEncClass* klass) {
 
     gst_type_mark_as_plugin_api(GST_TYPE_ZUVO_MPA_ENC_MODE, 0);
     gst_type_mark_as_plugin_api(GST_TYPE_ZUVO_MPA_ENC_EMPHASIS, 0);
+    gst_type_mark_as_plugin_api(GST_TYPE_ZUVO_MPA_ENC_TUNING, 0);
 }
 
 static void gst_zuvo_mpa_enc_init(GstZuvoMpaEnc* self) {
@@ -649,6 +681,7 @@ static void gst_zuvo_mpa_enc_init(GstZuvoMpaEnc* self) {
     self->original = DEFAULT_ORIGINAL;
     self->emphasis = DEFAULT_EMPHASIS;
     self->error_protection = DEFAULT_ERROR_PROTECTION;
+    self->tuning = DEFAULT_TUNING;
     self->origin = GST_CLOCK_TIME_NONE;
 }
 

@@ -36,6 +36,12 @@ typedef enum {
     GST_ZUVO_MPA_ENC_EMPHASIS_CCITT = ZUVO_MPA_EMPHASIS_CCITT
 } GstZuvoMpaEncEmphasis;
 
+/* The "tuning" property: the library's zuvo_mpa_tuning. */
+typedef enum {
+    GST_ZUVO_MPA_ENC_TUNING_REFERENCE = ZUVO_MPA_TUNING_REFERENCE,
+    GST_ZUVO_MPA_ENC_TUNING_BEST = ZUVO_MPA_TUNING_BEST
+} GstZuvoMpaEncTuning;
+
 struct _GstZuvoMpaEnc {
     GstAudioEncoder parent;
 
@@ -46,6 +52,7 @@ struct _GstZuvoMpaEnc {
     gboolean original;
     GstZuvoMpaEncEmphasis emphasis;
     gboolean error_protection;  /* a CRC in every frame */
+    GstZuvoMpaEncTuning tuning;
 
     /* The running stream (NULL until the input format is known). */
     zuvo_mpa_encoder* encoder;

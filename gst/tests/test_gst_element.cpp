@@ -60,6 +60,7 @@ struct Flags {
     int original = 0;
     int emphasis = ZUVO_MPA_EMPHASIS_NONE;
     int error_protection = 1;
+    int tuning = ZUVO_MPA_TUNING_BEST;  // the element's default
 };
 
 // The stream the C API makes of `pcm` in one call and a flush.
@@ -72,6 +73,7 @@ std::vector<std::uint8_t> c_api_stream(const Stream& s, const std::vector<std::i
     EXPECT_EQ(zuvo_mpa_config_set_original(config, f.original), ZUVO_MPA_OK);
     EXPECT_EQ(zuvo_mpa_config_set_emphasis(config, f.emphasis), ZUVO_MPA_OK);
     EXPECT_EQ(zuvo_mpa_config_set_error_protection(config, f.error_protection), ZUVO_MPA_OK);
+    EXPECT_EQ(zuvo_mpa_config_set_tuning(config, f.tuning), ZUVO_MPA_OK);
     int error = 0;
     zuvo_mpa_encoder* enc = zuvo_mpa_create_with_config(config, &error);
     zuvo_mpa_config_free(config);
@@ -317,6 +319,8 @@ TEST(GstElement, HeaderPropertiesReachEveryFrame) {
          {{"copyright", "true"}, {"original", "true"}, {"emphasis", "3"}, {"error-protection", "false"}},
          {1, 1, ZUVO_MPA_EMPHASIS_CCITT, 0}},
         {&kStreams[5], "S16LE", {{"error-protection", "false"}}, {0, 0, ZUVO_MPA_EMPHASIS_NONE, 0}},
+        {&kStreams[0], "S16LE", {{"tuning", "reference"}},
+         {0, 0, ZUVO_MPA_EMPHASIS_NONE, 1, ZUVO_MPA_TUNING_REFERENCE}},
     };
     for (const auto& row : kRows) {
         const Stream& s = *row.stream;
