@@ -1,6 +1,6 @@
 // libFuzzer target over the C interface (zuvo_mpa.h): the fuzz input becomes
 // a sequence of calls — create with arbitrary settings or configurations
-// (header flags, emphasis, error protection, ancillary bytes, missing
+// (header flags, emphasis, error protection, tuning, ancillary bytes, missing
 // pointers), encode 16-bit, float or 32-bit samples with arbitrary counts,
 // capacities and missing arguments, flush, reset, destroy, the format
 // queries and strerror of any number — on up to two encoders at once.
@@ -175,6 +175,10 @@ void op_create(Input& in, Slot& s) {
         zuvo_mpa_config_set_original(config, s.original);
         zuvo_mpa_config_set_private_bit(config, s.private_bit);
         zuvo_mpa_config_set_error_protection(config, s.protection);
+        // Either tuning, and a value that is neither.
+        const int tuning = (header >> 4) % 3;
+        FUZZ_CHECK(zuvo_mpa_config_set_tuning(config, tuning) == (tuning < 2 ? ZUVO_MPA_OK : ZUVO_MPA_ERROR_BAD_TUNING),
+                   "tuning %d", tuning);
         const int emphasis = static_cast<int>(in.u8() % 6) - 1;  // -1 .. 4
         const int set_emphasis = zuvo_mpa_config_set_emphasis(config, emphasis);
         const bool emphasis_ok = emphasis == 0 || emphasis == 1 || emphasis == 3;
