@@ -271,8 +271,12 @@ Result measure(const Audio& original, const Audio& decoded, int lag) {
     result.snr_db = ratio_db(signal_energy, noise_energy);
     result.nmr_db = measured ? ratio_db(nmr_sum / static_cast<double>(measured), 1.0) : -kDbCap;
     result.frames_over_mask = measured ? static_cast<double>(disturbed) / static_cast<double>(measured) : 0.0;
+    // Audible: the band holding the bin, averaged over the measured frames.
+    std::vector<double> band_original(nb, 0.0);
+    for (int k = 1; k <= bins; ++k) band_original[model.band_of_bin[k]] += avg_original[k];
     for (int k = bins; k >= 1; --k) {
-        if (avg_original[k] >= model.bin_quiet[k] * static_cast<double>(measured) &&
+        const int b = model.band_of_bin[k];
+        if (band_original[b] >= model.quiet[b] * static_cast<double>(measured) &&
             avg_decoded[k] >= 0.01 * avg_original[k]) {
             result.bandwidth_hz = static_cast<double>(k) * original.rate / kFrame;
             break;

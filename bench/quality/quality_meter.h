@@ -26,11 +26,12 @@
 // better, negative means the noise sits below the mask). frames_over_mask is
 // the share of the measured (channel, frame) pairs in which some band's noise
 // exceeds its mask by more than 1.5 dB. snr_db is the plain SNR over the
-// compared range. bandwidth_hz is the highest bin frequency at which, over the
-// measured frames, the original's average spectrum is above the threshold in
-// quiet and the decoded signal keeps at least 1% (-20 dB) of its power: above
-// it the decoded energy is negligible beside the original's (0 when no bin
-// qualifies). Ratios with no noise at all are held at -200 dB / +200 dB.
+// compared range. bandwidth_hz is the highest bin frequency at which, averaged
+// over the measured frames, the original is audible (its band's energy is
+// above the band's threshold in quiet) and the decoded signal keeps at least
+// 1% (-20 dB) of the original's power in that bin: above it the decoded energy
+// is negligible beside the original's, or the original has nothing audible
+// (0 when no bin qualifies). Ratios with no noise at all are held at -200 dB / +200 dB.
 #pragma once
 
 #include <string>
