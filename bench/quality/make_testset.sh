@@ -334,7 +334,7 @@ finish "$WORK/sweep.wav" sweep-48s synth "sox synth: logarithmic sine sweep 20 H
 sox -D -R -n -c 1 -r 32000 -b 32 -e float "$WORK/sweep32.wav" synth 15 sine 20+15500 vol 0.5
 finish "$WORK/sweep32.wav" sweep-32m synth "sox synth: linear sine sweep 20 Hz to 15.5 kHz, -6 dBFS" 32000 1 15
 sox -D -R -n -c 2 -r 44100 -b 16 -e signed-integer "$WORK/square.wav" synth 15 square 441 square 1000
-NOGUARD=1 finish "$WORK/square.wav" squarefs-44s synth "sox synth: square waves at full scale, L 441 Hz, R 1000 Hz" 44100 2 15
+NOGUARD=1 finish "$WORK/square.wav" squarefs-44s synth "sox synth: square waves at full scale, L 441 Hz, R 1000 Hz" 44100 2 15 gain -n -0.001
 
 # Clicks and castanet-like bursts from a seeded generator, as 16-bit WAV.
 python3 - "$WORK" <<'PY'
