@@ -144,38 +144,46 @@ struct Model {
 }  // namespace
 
 int find_lag(const Audio& original, const Audio& decoded, int max_lag) {
-    const auto mono = [](const Audio& a, std::size_t count) {
-        std::vector<double> m(count, 0.0);
-        for (const auto& ch : a.channels)
-            for (std::size_t n = 0; n < count; ++n) m[n] += ch[n];
+    // Channel by channel, summed: a mono sum would vanish for material whose
+    // channels are in anti-phase.
+    using Channels = std::vector<std::vector<double>>;
+    const auto take = [](const Audio& a, std::size_t count) {
+        Channels m;
+        for (const auto& ch : a.channels) m.emplace_back(ch.begin(), ch.begin() + static_cast<std::ptrdiff_t>(count));
         return m;
     };
     constexpr std::size_t kLook = std::size_t{1} << 19;
     const std::size_t lo = std::min(original.length(), kLook);
     const std::size_t ld = std::min(decoded.length(), kLook + static_cast<std::size_t>(max_lag));
     if (lo == 0 || ld == 0) return 0;
-    const std::vector<double> o = mono(original, lo);
-    const std::vector<double> d = mono(decoded, ld);
+    const Channels o = take(original, lo);
+    const Channels d = take(decoded, ld);
 
     // Normalised correlation of a[0..] with b[lag..] over their overlap.
-    const auto score = [](const std::vector<double>& a, const std::vector<double>& b, std::size_t lag) {
-        if (lag >= b.size()) return -2.0;
-        const std::size_t count = std::min(a.size(), b.size() - lag);
+    const auto score = [](const Channels& a, const Channels& b, std::size_t lag) {
         double ab = 0, aa = 0, bb = 0;
-        for (std::size_t n = 0; n < count; ++n) {
-            ab += a[n] * b[n + lag];
-            aa += a[n] * a[n];
-            bb += b[n + lag] * b[n + lag];
+        for (std::size_t c = 0; c < a.size() && c < b.size(); ++c) {
+            if (lag >= b[c].size()) return -2.0;
+            const std::size_t count = std::min(a[c].size(), b[c].size() - lag);
+            for (std::size_t n = 0; n < count; ++n) {
+                ab += a[c][n] * b[c][n + lag];
+                aa += a[c][n] * a[c][n];
+                bb += b[c][n + lag] * b[c][n + lag];
+            }
         }
         return (aa > 0 && bb > 0) ? ab / std::sqrt(aa * bb) : -2.0;
     };
-    const auto decimate = [](const std::vector<double>& x) {
-        std::vector<double> y(x.size() / 4);
-        for (std::size_t n = 0; n < y.size(); ++n) y[n] = x[4 * n] + x[4 * n + 1] + x[4 * n + 2] + x[4 * n + 3];
+    const auto decimate = [](const Channels& x) {
+        Channels y;
+        for (const auto& ch : x) {
+            std::vector<double> v(ch.size() / 4);
+            for (std::size_t n = 0; n < v.size(); ++n) v[n] = ch[4 * n] + ch[4 * n + 1] + ch[4 * n + 2] + ch[4 * n + 3];
+            y.push_back(std::move(v));
+        }
         return y;
     };
-    const std::vector<double> oc = decimate(o);
-    const std::vector<double> dc = decimate(d);
+    const Channels oc = decimate(o);
+    const Channels dc = decimate(d);
     int coarse = 0;
     double best = -3.0;
     for (int lag = 0; lag <= max_lag / 4; ++lag) {

@@ -137,6 +137,10 @@ TEST(QualityMeter, DelayedCopyIsFoundAndMeasuresClean) {
     const q::Audio m = music(2.0, 8000, 1);
     EXPECT_EQ(q::find_lag(m, m), 0);
     EXPECT_EQ(q::find_lag(m, delayed(m, 2999)), 2999);
+    // Channels in anti-phase, whose mono sum is silence.
+    q::Audio anti = x;
+    for (std::size_t n = 0; n < anti.channels[0].size(); ++n) anti.channels[1][n] = -anti.channels[0][n];
+    EXPECT_EQ(q::find_lag(anti, delayed(anti, 481)), 481);
 }
 
 TEST(QualityMeter, LowPassedCopyReportsItsBandwidthAndWorseNmr) {
