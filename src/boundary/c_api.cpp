@@ -47,21 +47,19 @@ void heap_give_back(void* block) {
 
 }  // namespace
 
+static_assert(ZUVO_MPA_TUNING_REFERENCE == zuvo::kTuningReference && ZUVO_MPA_TUNING_BEST == zuvo::kTuningBest,
+              "the C interface's tunings are the core's");
+static_assert(ZUVO_MPA_JOINT_STEREO == zuvo::kModeJointStereo && ZUVO_MPA_MONO == zuvo::kModeSingleChannel,
+              "the C interface's modes are the header's");
+
+// The core's stream setup, and the host's callbacks. The setup's ancillary
+// source is filled in per encoder (it points at the encoder).
 struct zuvo_mpa_config {
-    int mode = ZUVO_MPA_JOINT_STEREO;
-    int bitrate_kbps = 192;
-    int sample_rate = 44100;
-    int error_protection = 1;
-    int copyright = 0;
-    int original = 0;
-    int private_bit = 0;
-    int emphasis = ZUVO_MPA_EMPHASIS_NONE;
-    std::size_t ancillary_bytes = 0;
+    zuvo::StreamSetup setup;
     zuvo_mpa_ancillary_fn ancillary_fill = nullptr;
     void* ancillary_user_data = nullptr;
     zuvo_mpa_log_fn log = nullptr;
     void* log_user_data = nullptr;
-    int tuning = ZUVO_MPA_TUNING_REFERENCE;
 };
 
 struct zuvo_mpa_encoder {
@@ -112,18 +110,7 @@ zuvo::MpaEncoder* start_core(zuvo_mpa_encoder& encoder) {
     sink.emit = forward_to_log;
     sink.context = &encoder;
     core->set_diagnostics(sink);
-    const zuvo_mpa_config& config = encoder.config;
-    zuvo::StreamSetup setup;
-    setup.mode = config.mode;
-    setup.bitrate_kbps = config.bitrate_kbps;
-    setup.sampling_rate = config.sample_rate;
-    setup.protection = config.error_protection;
-    setup.copyright = config.copyright;
-    setup.original = config.original;
-    setup.private_bit = config.private_bit;
-    setup.emphasis = config.emphasis;
-    setup.ancillary_bytes = static_cast<std::int32_t>(config.ancillary_bytes);  // checked against the frame
-    setup.tuning = config.tuning == ZUVO_MPA_TUNING_BEST ? zuvo::kTuningBest : zuvo::kTuningReference;
+    zuvo::StreamSetup setup = encoder.config.setup;
     setup.ancillary.fill = forward_ancillary;
     setup.ancillary.context = &encoder;
     if (!core->configure(setup) || !core->start()) {
@@ -179,12 +166,13 @@ std::size_t feed(zuvo_mpa_encoder& encoder, const std::int16_t* pcm, std::uint64
 namespace zuvo {
 
 int check_config(const zuvo_mpa_config& config) {
-    const int format = zuvo_mpa_check_format(config.sample_rate, config.mode, config.bitrate_kbps);
+    const zuvo::StreamSetup& setup = config.setup;
+    const int format = zuvo_mpa_check_format(setup.sampling_rate, setup.mode, setup.bitrate_kbps);
     if (format != ZUVO_MPA_OK) {
         return format;
     }
-    if (config.ancillary_bytes > zuvo_mpa_max_ancillary(config.sample_rate, config.mode, config.bitrate_kbps,
-                                                        config.error_protection)) {
+    if (static_cast<std::size_t>(setup.ancillary_bytes) >
+        zuvo_mpa_max_ancillary(setup.sampling_rate, setup.mode, setup.bitrate_kbps, setup.protection)) {
         return ZUVO_MPA_ERROR_BAD_ANCILLARY;
     }
     return ZUVO_MPA_OK;
@@ -199,8 +187,8 @@ zuvo_mpa_encoder* create_c_encoder(const zuvo_mpa_config* config, int* error, co
             encoder = new (block) zuvo_mpa_encoder();
             encoder->memory = memory;
             encoder->config = *config;
-            encoder->channels = config->mode == ZUVO_MPA_MONO ? 1 : 2;
-            encoder->frame_bytes = zuvo::frame_bytes(config->sample_rate, config->bitrate_kbps, true);
+            encoder->channels = config->setup.mode == ZUVO_MPA_MONO ? 1 : 2;
+            encoder->frame_bytes = zuvo::frame_bytes(config->setup.sampling_rate, config->setup.bitrate_kbps, true);
             encoder->core = start_core(*encoder);
             if (encoder->core == nullptr) {
                 encoder->~zuvo_mpa_encoder();
@@ -226,9 +214,9 @@ zuvo_mpa_encoder* create_c_encoder(const zuvo_mpa_settings* settings, int* error
         return nullptr;
     }
     zuvo_mpa_config config;
-    config.mode = settings->mode;
-    config.bitrate_kbps = settings->bitrate_kbps;
-    config.sample_rate = settings->sample_rate;
+    config.setup.mode = settings->mode;
+    config.setup.bitrate_kbps = settings->bitrate_kbps;
+    config.setup.sampling_rate = settings->sample_rate;
     config.log = settings->log;
     config.log_user_data = settings->log_user_data;
     return create_c_encoder(&config, error, memory);
@@ -420,7 +408,7 @@ void zuvo_mpa_config_free(zuvo_mpa_config* config) {
 int zuvo_mpa_config_set_mode(zuvo_mpa_config* config, int mode) {
     if (config == nullptr) return ZUVO_MPA_ERROR_INVALID_ARGUMENT;
     if (mode < ZUVO_MPA_STEREO || mode > ZUVO_MPA_MONO) return ZUVO_MPA_ERROR_BAD_MODE;
-    config->mode = mode;
+    config->setup.mode = mode;
     return ZUVO_MPA_OK;
 }
 
@@ -429,32 +417,32 @@ int zuvo_mpa_config_set_bitrate(zuvo_mpa_config* config, int kbps) {
     if (zuvo::bitrate_index(zuvo::kVersionMpeg1, kbps) == 0 && zuvo::bitrate_index(zuvo::kVersionLsf, kbps) == 0) {
         return ZUVO_MPA_ERROR_BAD_BITRATE;
     }
-    config->bitrate_kbps = kbps;
+    config->setup.bitrate_kbps = kbps;
     return ZUVO_MPA_OK;
 }
 
 int zuvo_mpa_config_set_sample_rate(zuvo_mpa_config* config, int hz) {
     if (config == nullptr) return ZUVO_MPA_ERROR_INVALID_ARGUMENT;
     if (zuvo::find_stream_rate(hz) == nullptr) return ZUVO_MPA_ERROR_BAD_SAMPLE_RATE;
-    config->sample_rate = hz;
+    config->setup.sampling_rate = hz;
     return ZUVO_MPA_OK;
 }
 
 int zuvo_mpa_config_set_copyright(zuvo_mpa_config* config, int on) {
     if (config == nullptr) return ZUVO_MPA_ERROR_INVALID_ARGUMENT;
-    config->copyright = on != 0;
+    config->setup.copyright = on != 0;
     return ZUVO_MPA_OK;
 }
 
 int zuvo_mpa_config_set_original(zuvo_mpa_config* config, int on) {
     if (config == nullptr) return ZUVO_MPA_ERROR_INVALID_ARGUMENT;
-    config->original = on != 0;
+    config->setup.original = on != 0;
     return ZUVO_MPA_OK;
 }
 
 int zuvo_mpa_config_set_private_bit(zuvo_mpa_config* config, int on) {
     if (config == nullptr) return ZUVO_MPA_ERROR_INVALID_ARGUMENT;
-    config->private_bit = on != 0;
+    config->setup.private_bit = on != 0;
     return ZUVO_MPA_OK;
 }
 
@@ -464,13 +452,13 @@ int zuvo_mpa_config_set_emphasis(zuvo_mpa_config* config, int emphasis) {
         emphasis != ZUVO_MPA_EMPHASIS_CCITT) {
         return ZUVO_MPA_ERROR_BAD_EMPHASIS;
     }
-    config->emphasis = emphasis;
+    config->setup.emphasis = emphasis;
     return ZUVO_MPA_OK;
 }
 
 int zuvo_mpa_config_set_error_protection(zuvo_mpa_config* config, int on) {
     if (config == nullptr) return ZUVO_MPA_ERROR_INVALID_ARGUMENT;
-    config->error_protection = on != 0;
+    config->setup.protection = on != 0;
     return ZUVO_MPA_OK;
 }
 
@@ -479,7 +467,7 @@ int zuvo_mpa_config_set_ancillary(zuvo_mpa_config* config, size_t bytes_per_fram
     if (config == nullptr) return ZUVO_MPA_ERROR_INVALID_ARGUMENT;
     // No frame of any stream is longer; what fits is checked at creation.
     if (bytes_per_frame >= zuvo::kMaxFrameBytes) return ZUVO_MPA_ERROR_BAD_ANCILLARY;
-    config->ancillary_bytes = bytes_per_frame;
+    config->setup.ancillary_bytes = static_cast<std::int32_t>(bytes_per_frame);  // below 1728
     config->ancillary_fill = fill;
     config->ancillary_user_data = user_data;
     return ZUVO_MPA_OK;
@@ -495,7 +483,7 @@ int zuvo_mpa_config_set_log(zuvo_mpa_config* config, zuvo_mpa_log_fn log, void* 
 int zuvo_mpa_config_set_tuning(zuvo_mpa_config* config, int tuning) {
     if (config == nullptr) return ZUVO_MPA_ERROR_INVALID_ARGUMENT;
     if (tuning != ZUVO_MPA_TUNING_REFERENCE && tuning != ZUVO_MPA_TUNING_BEST) return ZUVO_MPA_ERROR_BAD_TUNING;
-    config->tuning = tuning;
+    config->setup.tuning = tuning;  // the core takes the same values
     return ZUVO_MPA_OK;
 }
 
