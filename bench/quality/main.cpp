@@ -1,7 +1,8 @@
 // zuvo-quality-meter — total noise-to-mask ratio and companions of a decoded
 // file against its original (method: quality_meter.h).
 //
-// Usage: zuvo-quality-meter [--delay N | --search] ORIGINAL.wav DECODED.wav
+// Usage: zuvo-quality-meter [--bands] [--delay N | --search] ORIGINAL.wav DECODED.wav
+//   --bands    also print each band's highest frequency and mean NMR, one per line
 //   --delay N  drop the first N samples of DECODED (this codec: 481)
 //   --search   find the lag in 0..3000 by cross-correlation (the default)
 // Prints one line:
@@ -50,9 +51,14 @@ bool read_audio(const char* path, zuvo::quality::Audio& audio, std::string& erro
 }  // namespace
 
 int main(int argc, char** argv) {
-    const char* usage = "usage: zuvo-quality-meter [--delay N | --search] ORIGINAL.wav DECODED.wav";
+    const char* usage = "usage: zuvo-quality-meter [--bands] [--delay N | --search] ORIGINAL.wav DECODED.wav";
     int delay = -1;  // -1: search
     int arg = 1;
+    bool bands = false;
+    if (arg < argc && std::string(argv[arg]) == "--bands") {
+        bands = true;
+        ++arg;
+    }
     if (arg < argc && std::string(argv[arg]) == "--search") {
         ++arg;
     } else if (arg < argc && std::string(argv[arg]) == "--delay") {
@@ -79,6 +85,8 @@ int main(int argc, char** argv) {
     try {
         const zuvo::quality::Result result = zuvo::quality::measure(original, decoded, lag);
         std::printf("%s\n", zuvo::quality::format(result).c_str());
+        for (std::size_t b = 0; bands && b < result.band_nmr_db.size(); ++b)
+            std::printf("band %2zu up_to_hz=%.0f nmr_db=%.2f\n", b, result.band_top_hz[b], result.band_nmr_db[b]);
     } catch (const std::exception& e) {
         return fail(e.what());
     }

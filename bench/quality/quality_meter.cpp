@@ -217,7 +217,7 @@ Result measure(const Audio& original, const Audio& decoded, int lag) {
     std::size_t measured = 0, disturbed = 0;
     std::vector<double> avg_original(bins + 1, 0.0), avg_decoded(bins + 1, 0.0);
     std::vector<Complex> xo(kFrame), xd(kFrame), xn(kFrame);
-    std::vector<double> eo(nb), en(nb), level(nb);
+    std::vector<double> eo(nb), en(nb), level(nb), band_sum(nb, 0.0);
 
     for (std::size_t c = 0; c < original.channels.size(); ++c) {
         const std::vector<double>& o = original.channels[c];
@@ -266,6 +266,7 @@ Result measure(const Audio& original, const Audio& decoded, int lag) {
                 const double mask = std::max(spread * model.norm[i] * model.offset[i], model.quiet[i]);
                 const double r = en[i] / mask;
                 frame_sum += r;
+                band_sum[i] += r;
                 frame_max = std::max(frame_max, r);
             }
             nmr_sum += frame_sum / nb;
@@ -278,6 +279,10 @@ Result measure(const Audio& original, const Audio& decoded, int lag) {
     result.lag = lag;
     result.snr_db = ratio_db(signal_energy, noise_energy);
     result.nmr_db = measured ? ratio_db(nmr_sum / static_cast<double>(measured), 1.0) : -kDbCap;
+    result.band_top_hz.assign(nb, 0.0);
+    for (int k = 1; k <= bins; ++k) result.band_top_hz[model.band_of_bin[k]] = static_cast<double>(k) * original.rate / kFrame;
+    for (int b = 0; b < nb; ++b)
+        result.band_nmr_db.push_back(measured ? ratio_db(band_sum[b] / static_cast<double>(measured), 1.0) : -kDbCap);
     result.frames_over_mask = measured ? static_cast<double>(disturbed) / static_cast<double>(measured) : 0.0;
     // Audible: the band holding the bin, averaged over the measured frames.
     std::vector<double> band_original(nb, 0.0);

@@ -52,6 +52,10 @@ struct Result {
     double snr_db = 0;
     double bandwidth_hz = 0;
     int lag = 0;
+    // Per band: its highest frequency and its mean noise-to-mask ratio in dB
+    // over the measured frames (where a total NMR comes from).
+    std::vector<double> band_top_hz;
+    std::vector<double> band_nmr_db;
 };
 
 // The lag in 0..max_lag (samples dropped from the start of `decoded`) that

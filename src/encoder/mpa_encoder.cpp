@@ -312,6 +312,7 @@ void MpaEncoder::update_frame_geometry(std::int32_t rate) {
         report(Diagnostic::kSettingRejected, "error sampling rate");
     }
     derive_coding_params(coding_);
+    allocator_.set_rate(static_cast<float>(rate));
 
     bits_per_slot_ = 8;
     samples_per_frame_ = kFrameSamples;
@@ -430,10 +431,21 @@ bool MpaEncoder::encode_frame() {
     const int joint_guard = settings_.tuning == kTuningBest && coding_.configured_mode == kModeJointStereo
                                 ? lowest_joint_bound(scale_index_, joint_scale_index_, coding_.sblimit)
                                 : 0;
+    if (settings_.tuning == kTuningBest && coding_.configured_mode == kModeJointStereo) {
+        std::memcpy(unshared_index_, scale_index_, sizeof unshared_index_);
+    }
     select_scfsi(scale_index_, scfsi_, coding_);
+    if (settings_.tuning == kTuningBest && coding_.configured_mode == kModeJointStereo) {
+        follow_shared_scale_factors(unshared_index_, scale_index_, joint_scale_index_, coding_.sblimit);
+    }
+    FrameSignal signal;
+    signal.samples = subband_samples_;
+    signal.scale_index = scale_index_;
+    signal.joint_samples = &joint_samples_;
+    signal.joint_scale_index = &joint_scale_index_;
     const StereoDecision decision =
         allocator_.allocate_frame(smr_, scfsi_, allocation_, available_bits, coding_, frames_coded_ < 2,
-                                  joint_guard);
+                                  joint_guard, settings_.tuning == kTuningBest ? &signal : nullptr);
     header_.mode = decision.mode;
     header_.mode_extension = decision.mode_extension;
     coding_.bound = decision.bound;

@@ -237,6 +237,8 @@ private:
     BitWriter writer_;
     Filterbank filterbank_;
     PsychoModel model_;
+    float threshold_[2][32] = {};
+    ChannelScaleIndices unshared_index_[2] = {};  // scale factors before the scfsi choice (tuned joint stereo)  // the model's masked thresholds (tuned allocation only)
     BitAllocator allocator_;
 };
 

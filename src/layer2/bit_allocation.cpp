@@ -268,7 +268,8 @@ int lowest_joint_bound(const std::int32_t (*scale_index)[3][32], const std::int3
 
 StereoDecision BitAllocator::allocate_frame(const float (*smr)[32], const std::int32_t (*scfsi)[32],
                                             std::int32_t (*allocation)[32], std::int32_t& available_bits,
-                                            const CodingParams& coding, bool opening_frame, int lowest_joint_bound) {
+                                            const CodingParams& coding, bool opening_frame, int lowest_joint_bound,
+                                            const FrameSignal* signal) {
     // The table's prices, looked up once per table for the decision and the
     // greedy distribution.
     const AllocationPrices* const prices = coding.alloc != nullptr ? &prices_for(coding) : nullptr;
@@ -318,6 +319,12 @@ StereoDecision BitAllocator::allocate_frame(const float (*smr)[32], const std::i
     }
     if (allocation == nullptr || coding.alloc == nullptr || smr == nullptr || scfsi == nullptr) {
         allocate_greedy(smr, scfsi, allocation, available_bits, trial);
+    } else if (signal != nullptr) {
+        const CodingLimits l = coding_limits(trial);
+        const std::int32_t budget = available_bits - (kHeaderBits + (protected_stream(trial) ? kCrcBits : 0) +
+                                                      allocation_field_bits(prices->field_bits, l));
+        available_bits = budget - distribute_perceptually(*prices, *trial.alloc, smr, scfsi, allocation, budget, l,
+                                                          bark_width_, *signal);
     } else {
         greedy(*prices, smr, scfsi, allocation, available_bits, trial);
     }

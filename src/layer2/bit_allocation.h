@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "layer2/coding_params.h"
+#include "layer2/perceptual_allocation.h"
 
 namespace zuvo {
 
@@ -62,10 +63,15 @@ public:
     // lowest_joint_bound: no subband below it may be coded jointly (0: any
     // bound); where no bound of the format is that high, the frame is coded
     // in plain stereo.
+    // signal: when given, the bits are distributed perceptually (the tuned
+    // loop, weighted by the subband widths of the last set_rate) instead of
+    // by the design's loop.
     StereoDecision allocate_frame(const float (*smr)[32], const std::int32_t (*scfsi)[32],
                                   std::int32_t (*allocation)[32], std::int32_t& available_bits,
                                   const CodingParams& coding, bool opening_frame = false,
-                                  int lowest_joint_bound = 0);
+                                  int lowest_joint_bound = 0, const FrameSignal* signal = nullptr);
+    // The sampling rate the perceptual distribution weighs its subbands for.
+    void set_rate(float rate_hz) { subband_bark_widths(rate_hz, bark_width_); }
     std::int32_t bits_for_no_noise(const float (*smr)[32], const std::int32_t (*scfsi)[32],
                                    const CodingParams& coding) const;
     int allocate_greedy(const float (*smr)[32], const std::int32_t (*scfsi)[32],
@@ -79,6 +85,7 @@ private:
     // The prices of the table in use, kept while the same numbered table is.
     const AllocationPrices& prices_for(const CodingParams& coding);
 
+    float bark_width_[kSubbands] = {};
     int overhead_ready_ = 0;
     AllocationPrices prices_{};
     const AllocTable* prices_alloc_ = nullptr;

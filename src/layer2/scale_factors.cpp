@@ -238,4 +238,19 @@ void write_scale_factors(const std::int32_t (*allocation)[32], const std::int32_
     }
 }
 
+void follow_shared_scale_factors(const ChannelScaleIndices* unshared, const ChannelScaleIndices* shared,
+                                 ChannelScaleIndices& joint, int sblimit) {
+    for (int sb = 0; sb < clamp_int(sblimit, 0, kSubbands); ++sb) {
+        for (int part = 0; part < 3; ++part) {
+            int raise = 0;
+            for (int ch = 0; ch < 2; ++ch) {
+                const int steps = unshared[ch][part][sb] - shared[ch][part][sb];
+                raise = steps > raise ? steps : raise;
+            }
+            const int index = joint[part][sb] - raise;
+            joint[part][sb] = index < 0 ? 0 : index;
+        }
+    }
+}
+
 }  // namespace zuvo

@@ -29,6 +29,14 @@ void compute_scale_indices(const ChannelSamples* samples, ChannelScaleIndices* o
 void combine_joint(const ChannelSamples* sb_sample, ChannelSamples& j_sample, int sblimit);
 void select_scfsi(ChannelScaleIndices* scale_index, std::int32_t (*scfsi)[32],
                   const CodingParams& coding);
+// A decoder rebuilds each channel of a jointly coded subband from the sum's
+// normalised samples times the channel's own scale factors. Where the scfsi
+// choice lets a quiet part share a louder part's scale factor, the sum's
+// samples of that part must be normalised by a scale factor raised by as many
+// steps, or the decoder would amplify the part by the difference. Raises the
+// sum's indices by the larger of the two channels' raises.
+void follow_shared_scale_factors(const ChannelScaleIndices* unshared, const ChannelScaleIndices* shared,
+                                 ChannelScaleIndices& joint, int sblimit);
 // Index 63 (a silent part) is written as 62, the smallest defined scale factor.
 void write_scale_factors(const std::int32_t (*allocation)[32], const std::int32_t (*scfsi)[32],
                          const ChannelScaleIndices* scale_index, const CodingParams& coding,
