@@ -74,8 +74,9 @@ void encode_stream(benchmark::State& state, int mode, int bitrate_index) {
         frames, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-// 60 s at `rate` through zuvo_mpa_encode, 1152 samples a call.
-void encode_c_stream(benchmark::State& state, int rate, int mode, int kbps) {
+// 60 s at `rate` through zuvo_mpa_encode, 1152 samples a call, in a tuning.
+void encode_c_stream(benchmark::State& state, int rate, int mode, int kbps,
+                     int tuning = ZUVO_MPA_TUNING_REFERENCE) {
     const int seconds = 60;
     const int channels = mode == ZUVO_MPA_MONO ? 1 : 2;
     std::vector<std::int16_t> pcm = synthesize(rate, seconds);
@@ -83,9 +84,14 @@ void encode_c_stream(benchmark::State& state, int rate, int mode, int kbps) {
         for (std::size_t i = 0; i < pcm.size() / 2; ++i) pcm[i] = pcm[2 * i];
         pcm.resize(pcm.size() / 2);
     }
-    const zuvo_mpa_settings settings{mode, kbps, rate, nullptr, nullptr};
     int error = 0;
-    zuvo_mpa_encoder* encoder = zuvo_mpa_create(&settings, &error);
+    zuvo_mpa_config* config = zuvo_mpa_config_new();
+    zuvo_mpa_config_set_mode(config, mode);
+    zuvo_mpa_config_set_bitrate(config, kbps);
+    zuvo_mpa_config_set_sample_rate(config, rate);
+    zuvo_mpa_config_set_tuning(config, tuning);
+    zuvo_mpa_encoder* encoder = zuvo_mpa_create_with_config(config, &error);
+    zuvo_mpa_config_free(config);
     if (encoder == nullptr) {
         state.SkipWithError(zuvo_mpa_strerror(error));
         return;
@@ -115,6 +121,20 @@ void BM_CStream_Joint64_24k(benchmark::State& state) { encode_c_stream(state, 24
 void BM_CStream_Stereo160_22k(benchmark::State& state) { encode_c_stream(state, 22050, ZUVO_MPA_STEREO, 160); }
 void BM_CStream_Mono32_16k(benchmark::State& state) { encode_c_stream(state, 16000, ZUVO_MPA_MONO, 32); }
 void BM_CStream_Mono192_48k(benchmark::State& state) { encode_c_stream(state, 48000, ZUVO_MPA_MONO, 192); }
+void BM_CStream_Stereo384_48k(benchmark::State& state) { encode_c_stream(state, 48000, ZUVO_MPA_STEREO, 384); }
+// The best tuning beside the reference, per frame.
+void BM_CStream_Joint192_44k_Best(benchmark::State& state) {
+    encode_c_stream(state, 44100, ZUVO_MPA_JOINT_STEREO, 192, ZUVO_MPA_TUNING_BEST);
+}
+void BM_CStream_Joint64_24k_Best(benchmark::State& state) {
+    encode_c_stream(state, 24000, ZUVO_MPA_JOINT_STEREO, 64, ZUVO_MPA_TUNING_BEST);
+}
+void BM_CStream_Mono192_48k_Best(benchmark::State& state) {
+    encode_c_stream(state, 48000, ZUVO_MPA_MONO, 192, ZUVO_MPA_TUNING_BEST);
+}
+void BM_CStream_Stereo384_48k_Best(benchmark::State& state) {
+    encode_c_stream(state, 48000, ZUVO_MPA_STEREO, 384, ZUVO_MPA_TUNING_BEST);
+}
 
 void BM_Stream_Stereo192(benchmark::State& state) { encode_stream(state, 0, 10); }
 void BM_Stream_Joint192(benchmark::State& state) { encode_stream(state, 1, 10); }
@@ -176,6 +196,11 @@ BENCHMARK(BM_CStream_Joint64_24k)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_CStream_Stereo160_22k)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_CStream_Mono32_16k)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_CStream_Mono192_48k)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_CStream_Stereo384_48k)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_CStream_Joint192_44k_Best)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_CStream_Joint64_24k_Best)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_CStream_Mono192_48k_Best)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_CStream_Stereo384_48k_Best)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_Stream_Threads)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime()->Threads(1)->Threads(2);
 BENCHMARK(BM_ContextMemory)->Iterations(1);
 BENCHMARK_MAIN();

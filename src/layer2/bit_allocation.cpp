@@ -162,6 +162,11 @@ void AllocationPrices::fill(const AllocTable& alloc, int sblimit) {
         for (int k = 0; k < kAllocIndices; ++k) {
             step_bits[s][k] = k + 1 < kAllocIndices ? sample_bits[s][k + 1] - sample_bits[s][k] : 0;
         }
+        for (int k = 0; k < kAllocIndices; ++k) {
+            const std::int32_t two = step_bits[s][k] + (k + 1 < kAllocIndices ? step_bits[s][k + 1] : 0);
+            inverse_step[s][k] = step_bits[s][k] > 0 ? 1.0f / static_cast<float>(step_bits[s][k]) : 0.0f;
+            inverse_two_steps[s][k] = two > 0 ? 1.0f / static_cast<float>(two) : 0.0f;
+        }
         // A first raise costs its sample bits and more; a later one its step.
         for (int k = 0; k < last[s]; ++k) {
             const std::int32_t price = k == 0 ? sample_bits[s][1] : step_bits[s][k];

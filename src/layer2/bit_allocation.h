@@ -39,6 +39,10 @@ struct AllocationPrices {
     std::int32_t sample_bits[kSubbands][kAllocIndices];
     std::int32_t step_bits[kSubbands][kAllocIndices];
     float snr[kSubbands][kAllocIndices];
+    // 1 / step_bits and 1 / (the steps from k to k + 2), 0 where that is 0:
+    // the tuned loop's prices per bit.
+    float inverse_step[kSubbands][kAllocIndices];
+    float inverse_two_steps[kSubbands][kAllocIndices];
     std::int32_t lowest_price;  // the cheapest raise of any coded subband (the largest int32 if none)
 
     void fill(const AllocTable& alloc, int sblimit);

@@ -17,8 +17,10 @@
 #include "layer2/perceptual_allocation.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "layer2/bit_allocation.h"
+#include "platform/platform.h"
 
 namespace zuvo {
 
@@ -29,6 +31,9 @@ constexpr int kParts = 3;
 constexpr int kPartSamples = 12;
 constexpr int kScfsiBits = 2;
 constexpr int kScaleFactorBits = 6;
+constexpr int kUnitPartStride = 16;     // a part's 12 samples and 4 zeros
+constexpr int kMeasuredSteps = 15;      // finer quantizers make uniform noise
+constexpr float kClosed = -HUGE_VALF;
 constexpr float kHighestSmrDb = 200.0f;  // keeps 10^(smr/10) finite
 
 float bark(float hz) { return 13.0f * std::atan(0.00076f * hz) + 3.5f * std::atan((hz / 7500.0f) * (hz / 7500.0f)); }
@@ -80,6 +85,37 @@ float quantization_noise(const ChannelSamples& samples, const std::int32_t (&sca
     return noise;
 }
 
+ZUVO_VECTOR_KERNEL
+float unit_noise(const float* normalised, const float* part_power, int steps) {
+    typedef float Float8 __attribute__((vector_size(32)));
+    typedef std::int32_t Int8 __attribute__((vector_size(32)));
+    const float n = static_cast<float>(steps > 0 ? steps : 1);
+    const Float8 half = Float8{} + 0.5f * n;
+    const Float8 top = Float8{} + (n - 1.0f);
+    const Float8 inverse_n = Float8{} + 1.0f / n;
+    const Float8 one = Float8{} + 1.0f;
+    const Float8 zero = Float8{};
+    float noise = 0.0f;
+    for (int part = 0; part < kParts; ++part) {
+        Float8 sum = zero;
+        for (int v = 0; v < kUnitPartStride; v += 8) {
+            Float8 x;
+            std::memcpy(&x, normalised + part * kUnitPartStride + v, sizeof x);
+            // (x + 1) n / 2 is never below 0 for |x| <= 1, where truncation
+            // is the floor; the limits catch the rest.
+            Float8 step = __builtin_convertvector(__builtin_convertvector((x + one) * half, Int8), Float8);
+            step = step < zero ? zero : step;
+            step = step > top ? top : step;
+            const Float8 error = x - (step + step - top) * inverse_n;
+            sum += error * error;
+        }
+        float part_noise = 0.0f;
+        for (int lane = 0; lane < 8; ++lane) part_noise += sum[lane];
+        noise += part_noise * part_power[part];
+    }
+    return noise;
+}
+
 std::int32_t distribute_perceptually(const AllocationPrices& prices, const AllocTable& alloc,
                                      const float (*smr)[32], const std::int32_t (*scfsi)[32],
                                      std::int32_t (*allocation)[32], std::int32_t budget, const CodingLimits& limits,
@@ -94,11 +130,15 @@ std::int32_t distribute_perceptually(const AllocationPrices& prices, const Alloc
 
     // Per unit: 1 / mask in the units of the noise (the measured noise of a
     // joint subband is the sum signal's, so its mask is the sum's energy
-    // lowered by the channel's ratio), and the noise by index as worked out
-    // so far (-1: not yet).
+    // lowered by the channel's ratio), the noise by index as worked out so
+    // far (-1: not yet), and its samples normalised by their scale factors,
+    // each part padded with zeros (which a quantizer with a step at zero
+    // codes without error), with each part's scale factor squared.
     float inverse_mask[kMaxChannels][kSubbands] = {};
     float noise[kMaxChannels][kSubbands][kAllocIndices];
     bool open[kMaxChannels][kSubbands] = {};
+    alignas(32) float normalised[kMaxChannels][kSubbands][kParts * kUnitPartStride];
+    float part_power[kMaxChannels][kSubbands][kParts];
     for (int c = 0; c < kMaxChannels; ++c) {
         for (int s = 0; s < kSubbands; ++s) {
             allocation[c][s] = 0;
@@ -111,38 +151,71 @@ std::int32_t distribute_perceptually(const AllocationPrices& prices, const Alloc
             if (!(level == level) || prices.last[s] <= 0) continue;  // a NaN ratio is never raised
             const bool joint = s >= joint_from;
             open[c][s] = !joint || c == 0;
-            const float ratio = std::pow(10.0f, 0.1f * (level > kHighestSmrDb ? kHighestSmrDb : level));
-            if (measured) {
-                const float energy =
-                    joint ? subband_energy(*signal.joint_samples, s) : subband_energy(signal.samples[c], s);
-                inverse_mask[c][s] = energy > 0.0f ? ratio / energy : 0.0f;
-            } else {
+            // 10^(smr / 10)
+            const float ratio = std::exp2(0.33219281f * (level > kHighestSmrDb ? kHighestSmrDb : level));
+            if (!measured) {
                 inverse_mask[c][s] = ratio;
+                continue;
             }
+            const ChannelSamples& samples = joint ? *signal.joint_samples : signal.samples[c];
+            const ChannelScaleIndices& index = joint ? *signal.joint_scale_index : signal.scale_index[c];
+            float energy = 0.0f;
+            float* x = normalised[c][s];
+            for (int part = 0; part < kParts; ++part) {
+                const float scale = scale_of(index[part][s]);
+                const float inverse = 1.0f / scale;
+                part_power[c][s][part] = scale * scale;
+                for (int i = 0; i < kUnitPartStride; ++i) {
+                    const float v = i < kPartSamples ? samples[part][i][s] : 0.0f;
+                    energy += v * v;
+                    x[part * kUnitPartStride + i] = v * inverse;
+                }
+            }
+            noise[c][s][0] = energy;
+            inverse_mask[c][s] = energy > 0.0f ? ratio / energy : 0.0f;
         }
     }
 
-    // r^2 of unit (c, s) at index k.
+    // r^2 of unit (c, s) at index k, kept once worked out (-1: not yet).
+    float penalty_at[kMaxChannels][kSubbands][kAllocIndices];
+    for (int c = 0; c < kMaxChannels; ++c) {
+        for (int s = 0; s < kSubbands; ++s) {
+            for (int k = 0; k < kAllocIndices; ++k) penalty_at[c][s][k] = -1.0f;
+        }
+    }
     auto penalty = [&](int c, int s, int k) -> float {
         const int index = k < prices.last[s] ? k : prices.last[s];
+        float& kept = penalty_at[c][s][index];
+        if (kept >= 0.0f) return kept;
         float& cached = noise[c][s][index];
         if (cached < 0.0f) {
             const bool joint = s >= joint_from;
             if (!measured) {
                 cached = std::pow(10.0f, -0.1f * prices.snr[s][index]);
-            } else if (joint && c == 1 && noise[0][s][index] >= 0.0f) {
-                cached = noise[0][s][index];  // both channels of a joint subband share the sum's noise
             } else {
-                const int steps = index > 0 ? alloc[s][index].steps : 0;
-                cached = joint ? quantization_noise(*signal.joint_samples, *signal.joint_scale_index, s, steps)
-                               : quantization_noise(signal.samples[c], signal.scale_index[c], s, steps);
+                // Both channels of a joint subband share the sum's noise,
+                // worked out in channel 0's unit.
+                const int owner = joint ? 0 : c;
+                float& shared = noise[owner][s][index];
+                if (shared < 0.0f) {
+                    const int steps = alloc[s][index].steps;
+                    const float* power = part_power[owner][s];
+                    if (steps <= kMeasuredSteps) {
+                        shared = unit_noise(normalised[owner][s], power, steps);
+                    } else {
+                        // Fine steps: uniform noise of a step's square / 12 per sample.
+                        const float step = 2.0f / static_cast<float>(steps);
+                        shared = (power[0] + power[1] + power[2]) * step * step;
+                    }
+                }
+                cached = shared;
             }
         }
         const float r = cached * inverse_mask[c][s];
-        return r * r;
+        kept = r * r;
+        return kept;
     };
-    auto price_of = [&](int c, int s, int k) {
-        if (k > 0) return prices.step_bits[s][k];
+    auto first_price = [&](int c, int s) {
         std::int32_t p = prices.sample_bits[s][1] + kScfsiBits + kScaleFactorBits * scale_factor_count[scfsi[c][s] & 3];
         if (s >= joint_from) p += kScfsiBits + kScaleFactorBits * scale_factor_count[scfsi[1 - c][s] & 3];
         return p;
@@ -153,51 +226,98 @@ std::int32_t distribute_perceptually(const AllocationPrices& prices, const Alloc
         if (s >= joint_from) d += penalty(1, s, k) - penalty(1, s, k + steps);
         return weight[s] * d;
     };
-    float gain[kMaxChannels][kSubbands] = {};
+    // Per unit (channel-major, so that ties go to the lower channel, then
+    // the lower subband): the gain of its next raise (kClosed when it has
+    // none) and that raise's price.
+    float gain[kMaxChannels * kSubbands];
+    std::int32_t price[kMaxChannels * kSubbands] = {};
     auto update = [&](int c, int s) {
+        const int u = c * kSubbands + s;
         const int k = allocation[c][s];
         if (k >= prices.last[s]) {
-            open[c][s] = false;
+            gain[u] = kClosed;
             return;
         }
-        const std::int32_t one = price_of(c, s, k);
-        float g = drop(c, s, k, 1) / static_cast<float>(one > 0 ? one : 1);
-        if (k + 1 < prices.last[s]) {
-            const std::int32_t two = one + prices.step_bits[s][k + 1];
-            const float g2 = drop(c, s, k, 2) / static_cast<float>(two > 0 ? two : 1);
+        std::int32_t one;
+        float per_bit, per_bit_two;
+        if (k == 0) {
+            one = first_price(c, s);
+            per_bit = 1.0f / static_cast<float>(one > 0 ? one : 1);
+            const std::int32_t two = one + prices.step_bits[s][1];
+            per_bit_two = 1.0f / static_cast<float>(two > 0 ? two : 1);
+        } else {
+            one = prices.step_bits[s][k];
+            per_bit = prices.inverse_step[s][k];
+            per_bit_two = prices.inverse_two_steps[s][k];
+        }
+        float g = drop(c, s, k, 1) * per_bit;
+        // Past the measured steps the noise falls by a steady factor per
+        // step and two raises never beat one.
+        const bool measured_next = measured && alloc[s][k + 1 < prices.last[s] ? k + 1 : prices.last[s]].steps <= kMeasuredSteps;
+        if (k + 1 < prices.last[s] && (k == 0 || measured_next || !measured)) {
+            const float g2 = drop(c, s, k, 2) * per_bit_two;
             g = g2 > g ? g2 : g;
         }
-        gain[c][s] = g;
+        gain[u] = g;
+        price[u] = one;
     };
+    for (int u = 0; u < kMaxChannels * kSubbands; ++u) gain[u] = kClosed;
     for (int c = 0; c < nch; ++c) {
         for (int s = 0; s < sblimit; ++s) {
             if (open[c][s]) update(c, s);
         }
     }
 
+    // A tournament tree over the units: each node holds the highest gain
+    // below it and its unit (the left one on a tie), so that a changed gain
+    // costs a walk up of six matches, the winner held in registers, instead
+    // of a scan of all units.
+    constexpr int kUnits = kMaxChannels * kSubbands;
+    constexpr int kTreeLevels = 6;  // from the units (64..127) up to the root
+    float top[2 * kUnits];
+    std::uint8_t winner[2 * kUnits];
+    for (int u = 0; u < kUnits; ++u) {
+        top[kUnits + u] = gain[u];
+        winner[kUnits + u] = static_cast<std::uint8_t>(u);
+    }
+    for (int node = kUnits - 1; node >= 1; --node) {
+        const bool right = top[2 * node + 1] > top[2 * node];
+        top[node] = right ? top[2 * node + 1] : top[2 * node];
+        winner[node] = right ? winner[2 * node + 1] : winner[2 * node];
+    }
+    auto changed = [&](int u) {
+        int node = kUnits + u;
+        float g = gain[u];
+        std::uint8_t w = static_cast<std::uint8_t>(u);
+        top[node] = g;
+        for (int level = 0; level < kTreeLevels; ++level, node /= 2) {
+            const int sibling = node ^ 1;
+            const float other = top[sibling];
+            // The sibling wins when higher, or when equal and on the left.
+            const bool sibling_wins = (node & 1) != 0 ? other >= g : other > g;
+            g = sibling_wins ? other : g;
+            w = sibling_wins ? winner[sibling] : w;
+            top[node / 2] = g;
+            winner[node / 2] = w;
+        }
+    };
+
     std::int32_t spent = 0;
     for (;;) {
-        int best_c = -1, best_s = -1;
-        float best = -1.0f;
-        for (int c = 0; c < nch; ++c) {
-            for (int s = 0; s < sblimit; ++s) {
-                if (!open[c][s]) continue;
-                if (spent + price_of(c, s, allocation[c][s]) > budget) {
-                    open[c][s] = false;  // the bits left only shrink
-                    continue;
-                }
-                if (gain[c][s] > best) {
-                    best = gain[c][s];
-                    best_c = c;
-                    best_s = s;
-                }
-            }
+        const int best = winner[1];
+        if (gain[best] == kClosed) break;
+        if (spent + price[best] > budget) {
+            gain[best] = kClosed;  // the bits left only shrink
+            changed(best);
+            continue;
         }
-        if (best_c < 0) break;
-        spent += price_of(best_c, best_s, allocation[best_c][best_s]);
-        const int k = ++allocation[best_c][best_s];
-        if (best_s >= joint_from) allocation[1][best_s] = k;
-        update(best_c, best_s);
+        spent += price[best];
+        const int c = best / kSubbands;
+        const int s = best % kSubbands;
+        const int k = ++allocation[c][s];
+        if (s >= joint_from) allocation[1][s] = k;
+        update(c, s);
+        changed(best);
     }
     return spent;
 }

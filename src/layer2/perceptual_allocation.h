@@ -39,6 +39,10 @@ void subband_bark_widths(float rate_hz, float (&width)[kSubbands]);
 // leave the whole signal as noise.
 float quantization_noise(const ChannelSamples& samples, const std::int32_t (&scale_index)[3][32], int subband,
                          int steps);
+// The same noise from samples already normalised: three parts of 12 samples,
+// each followed by 4 zeros, and each part's scale factor squared. The
+// allocation's fast form of the above.
+float unit_noise(const float* normalised, const float* part_power, int steps);
 // The energy of those samples.
 float subband_energy(const ChannelSamples& samples, int subband);
 
