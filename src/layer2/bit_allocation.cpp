@@ -314,7 +314,9 @@ StereoDecision BitAllocator::allocate_frame(const float (*smr)[32], const std::i
             while (extension < 3 && bound_for_extension(extension) < lowest_joint_bound) ++extension;
             trial.bound = bound_for_extension(extension);
             decision.mode_extension = extension;
-            if (trial.bound < lowest_joint_bound) {
+            // The opening frames stay joint whatever the guard asks (see
+            // above): a demuxer could otherwise drop the first frame.
+            if (trial.bound < lowest_joint_bound && !opening_frame) {
                 decision.mode = 0;
                 decision.mode_extension = 0;
                 trial.bound = coding.sblimit;
