@@ -443,9 +443,14 @@ bool MpaEncoder::encode_frame() {
     signal.scale_index = scale_index_;
     signal.joint_samples = &joint_samples_;
     signal.joint_scale_index = &joint_scale_index_;
+    int image_guard = 0;
+    if (settings_.tuning == kTuningBest && coding_.configured_mode == kModeJointStereo) {
+        image_guard = image_keeping_bound(signal, smr_, coding_.sblimit, kImageErrorLimit);
+    }
     const StereoDecision decision =
         allocator_.allocate_frame(smr_, scfsi_, allocation_, available_bits, coding_, frames_coded_ < 2,
-                                  joint_guard, settings_.tuning == kTuningBest ? &signal : nullptr);
+                                  joint_guard > image_guard ? joint_guard : image_guard,
+                                  settings_.tuning == kTuningBest ? &signal : nullptr);
     header_.mode = decision.mode;
     header_.mode_extension = decision.mode_extension;
     coding_.bound = decision.bound;

@@ -4,12 +4,13 @@
 // coded subband with both channels) is read as r, its noise power over its
 // mask power: the quantizer's noise on the frame's samples over the subband's
 // energy lowered by its signal-to-mask ratio. The loop lowers the sum over
-// units of w * r^2, w the unit's width in barks: the square leans the
-// distribution towards the units furthest over their masks (towards the
-// design's worst-first order) while units well under their masks still earn
-// bits in proportion to what those buy. Each open unit holds the gain of its
-// next raise, the drop in w * r^2 summed over the channels it codes, per bit
-// the raise costs. A first raise also pays for the scfsi and scale factors,
+// units of w * p(r), w the unit's width in barks and p(r) = r^2 over the
+// mask, r^3 under it: the powers lean the distribution towards the units
+// furthest over their masks (towards the design's worst-first order, the
+// more so once the noise is inaudible) while every unit still earns bits in
+// proportion to what those buy. Each open unit holds the gain of its next
+// raise, the drop in w * p(r) summed over the channels it codes, per bit the
+// raise costs. A first raise also pays for the scfsi and scale factors,
 // which makes it dear beside the steps after it, so a unit's gain is the
 // better of one raise and two raises together. The unit with the highest gain
 // is raised; a unit whose raise no longer fits the bits left is closed, as is
@@ -20,6 +21,7 @@
 #include <cstring>
 
 #include "layer2/bit_allocation.h"
+#include "layer2/lowest_key_tree.h"
 #include "platform/platform.h"
 
 namespace zuvo {
@@ -33,7 +35,6 @@ constexpr int kScfsiBits = 2;
 constexpr int kScaleFactorBits = 6;
 constexpr int kUnitPartStride = 16;     // a part's 12 samples and 4 zeros
 constexpr int kMeasuredSteps = 15;      // finer quantizers make uniform noise
-constexpr float kClosed = -HUGE_VALF;
 constexpr float kHighestSmrDb = 200.0f;  // keeps 10^(smr/10) finite
 
 float bark(float hz) { return 13.0f * std::atan(0.00076f * hz) + 3.5f * std::atan((hz / 7500.0f) * (hz / 7500.0f)); }
@@ -83,6 +84,50 @@ float quantization_noise(const ChannelSamples& samples, const std::int32_t (&sca
         noise += part_noise * scale * scale;
     }
     return noise;
+}
+
+// Each channel's energy and rebuilding error per subband, the subbands side
+// by side (the layout of the samples).
+ZUVO_VECTOR_KERNEL
+static void image_errors(const ChannelSamples* samples, const ChannelScaleIndices* scale_index,
+                         const ChannelSamples& joint, const ChannelScaleIndices& joint_index,
+                         float (*energy)[kSubbands], float (*error)[kSubbands]) {
+    for (int c = 0; c < 2; ++c) {
+        for (int s = 0; s < kSubbands; ++s) energy[c][s] = error[c][s] = 0.0f;
+        for (int part = 0; part < kParts; ++part) {
+            float gain[kSubbands];
+            for (int s = 0; s < kSubbands; ++s) gain[s] = scale_of(scale_index[c][part][s]) / scale_of(joint_index[part][s]);
+            for (int i = 0; i < kPartSamples; ++i) {
+                const float* x = samples[c][part][i];
+                const float* j = joint[part][i];
+                for (int s = 0; s < kSubbands; ++s) {
+                    const float e = x[s] - j[s] * gain[s];
+                    energy[c][s] += x[s] * x[s];
+                    error[c][s] += e * e;
+                }
+            }
+        }
+    }
+}
+
+int image_keeping_bound(const FrameSignal& signal, const float (*smr)[32], int sblimit, float limit) {
+    if (signal.samples == nullptr || signal.scale_index == nullptr || signal.joint_samples == nullptr ||
+        signal.joint_scale_index == nullptr || smr == nullptr || limit <= 0.0f) {
+        return 0;
+    }
+    float energy[2][kSubbands], error[2][kSubbands];
+    image_errors(signal.samples, signal.scale_index, *signal.joint_samples, *signal.joint_scale_index, energy, error);
+    int bound = 0;
+    for (int s = 0; s < (sblimit < kSubbands ? sblimit : kSubbands); ++s) {
+        for (int c = 0; c < 2; ++c) {
+            const float level = smr[c][s];
+            if (!(level == level)) continue;
+            // The mask: the energy lowered by 10^(smr / 10).
+            const float mask = energy[c][s] * std::exp2(-0.33219281f * (level > kHighestSmrDb ? kHighestSmrDb : level));
+            if (error[c][s] > limit * mask) bound = s + 1;
+        }
+    }
+    return bound;
 }
 
 ZUVO_VECTOR_KERNEL
@@ -135,13 +180,16 @@ std::int32_t distribute_perceptually(const AllocationPrices& prices, const Alloc
     // each part padded with zeros (which a quantizer with a step at zero
     // codes without error), with each part's scale factor squared.
     float inverse_mask[kMaxChannels][kSubbands] = {};
+    float joint_energy[kSubbands] = {};  // channel 0's energy: the sum's in a joint subband
     float noise[kMaxChannels][kSubbands][kAllocIndices];
     bool open[kMaxChannels][kSubbands] = {};
     alignas(32) float normalised[kMaxChannels][kSubbands][kParts * kUnitPartStride];
     float part_power[kMaxChannels][kSubbands][kParts];
     for (int c = 0; c < kMaxChannels; ++c) {
-        for (int s = 0; s < kSubbands; ++s) {
-            allocation[c][s] = 0;
+        for (int s = 0; s < kSubbands; ++s) allocation[c][s] = 0;
+    }
+    for (int c = 0; c < nch; ++c) {
+        for (int s = 0; s < sblimit; ++s) {
             for (int k = 0; k < kAllocIndices; ++k) noise[c][s][k] = -1.0f;
         }
     }
@@ -155,6 +203,11 @@ std::int32_t distribute_perceptually(const AllocationPrices& prices, const Alloc
             const float ratio = std::exp2(0.33219281f * (level > kHighestSmrDb ? kHighestSmrDb : level));
             if (!measured) {
                 inverse_mask[c][s] = ratio;
+                continue;
+            }
+            if (joint && c == 1) {
+                // The sum's samples and noise are channel 0's unit's.
+                inverse_mask[c][s] = joint_energy[s] > 0.0f ? ratio / joint_energy[s] : 0.0f;
                 continue;
             }
             const ChannelSamples& samples = joint ? *signal.joint_samples : signal.samples[c];
@@ -173,20 +226,13 @@ std::int32_t distribute_perceptually(const AllocationPrices& prices, const Alloc
             }
             noise[c][s][0] = energy;
             inverse_mask[c][s] = energy > 0.0f ? ratio / energy : 0.0f;
+            joint_energy[s] = energy;
         }
     }
 
-    // r^2 of unit (c, s) at index k, kept once worked out (-1: not yet).
-    float penalty_at[kMaxChannels][kSubbands][kAllocIndices];
-    for (int c = 0; c < kMaxChannels; ++c) {
-        for (int s = 0; s < kSubbands; ++s) {
-            for (int k = 0; k < kAllocIndices; ++k) penalty_at[c][s][k] = -1.0f;
-        }
-    }
+    // p(r) of unit (c, s) at index k.
     auto penalty = [&](int c, int s, int k) -> float {
         const int index = k < prices.last[s] ? k : prices.last[s];
-        float& kept = penalty_at[c][s][index];
-        if (kept >= 0.0f) return kept;
         float& cached = noise[c][s][index];
         if (cached < 0.0f) {
             const bool joint = s >= joint_from;
@@ -211,9 +257,10 @@ std::int32_t distribute_perceptually(const AllocationPrices& prices, const Alloc
                 cached = shared;
             }
         }
+        // Noise over the mask counts as r^2; under it as r^3, steeper, so
+        // that among inaudible noises the loudest is served first.
         const float r = cached * inverse_mask[c][s];
-        kept = r * r;
-        return kept;
+        return r >= 1.0f ? r * r : r * r * r;
     };
     auto first_price = [&](int c, int s) {
         std::int32_t p = prices.sample_bits[s][1] + kScfsiBits + kScaleFactorBits * scale_factor_count[scfsi[c][s] & 3];
@@ -226,16 +273,15 @@ std::int32_t distribute_perceptually(const AllocationPrices& prices, const Alloc
         if (s >= joint_from) d += penalty(1, s, k) - penalty(1, s, k + steps);
         return weight[s] * d;
     };
-    // Per unit (channel-major, so that ties go to the lower channel, then
-    // the lower subband): the gain of its next raise (kClosed when it has
-    // none) and that raise's price.
-    float gain[kMaxChannels * kSubbands];
-    std::int32_t price[kMaxChannels * kSubbands] = {};
+    // Per unit, as a key of the design's tree (lowest first, ties to the
+    // lower channel, then the lower subband): the negated gain of its next
+    // raise per bit, or the closed key when it has none; and that raise's price.
+    std::uint64_t key[kMaxChannels][kSubbands];
+    std::int32_t price[kMaxChannels][kSubbands] = {};
     auto update = [&](int c, int s) {
-        const int u = c * kSubbands + s;
         const int k = allocation[c][s];
         if (k >= prices.last[s]) {
-            gain[u] = kClosed;
+            key[c][s] = LowestMnrTree::closed_key(c, s);
             return;
         }
         std::int32_t one;
@@ -253,71 +299,39 @@ std::int32_t distribute_perceptually(const AllocationPrices& prices, const Alloc
         float g = drop(c, s, k, 1) * per_bit;
         // Past the measured steps the noise falls by a steady factor per
         // step and two raises never beat one.
-        const bool measured_next = measured && alloc[s][k + 1 < prices.last[s] ? k + 1 : prices.last[s]].steps <= kMeasuredSteps;
+        const bool measured_next =
+            measured && alloc[s][k + 1 < prices.last[s] ? k + 1 : prices.last[s]].steps <= kMeasuredSteps;
         if (k + 1 < prices.last[s] && (k == 0 || measured_next || !measured)) {
             const float g2 = drop(c, s, k, 2) * per_bit_two;
             g = g2 > g ? g2 : g;
         }
-        gain[u] = g;
-        price[u] = one;
+        // 0 - g: never -0, which would order below +0; a ratio beyond float
+        // (no gain to measure) counts as none.
+        key[c][s] = LowestMnrTree::key_of(g == g ? 0.0f - g : 0.0f, c, s);
+        price[c][s] = one;
     };
-    for (int u = 0; u < kMaxChannels * kSubbands; ++u) gain[u] = kClosed;
-    for (int c = 0; c < nch; ++c) {
-        for (int s = 0; s < sblimit; ++s) {
-            if (open[c][s]) update(c, s);
+    for (int c = 0; c < kMaxChannels; ++c) {
+        for (int s = 0; s < kSubbands; ++s) {
+            key[c][s] = LowestMnrTree::closed_key(c, s);
+            if (c < nch && s < sblimit && open[c][s]) update(c, s);
         }
     }
-
-    // A tournament tree over the units: each node holds the highest gain
-    // below it and its unit (the left one on a tie), so that a changed gain
-    // costs a walk up of six matches, the winner held in registers, instead
-    // of a scan of all units.
-    constexpr int kUnits = kMaxChannels * kSubbands;
-    constexpr int kTreeLevels = 6;  // from the units (64..127) up to the root
-    float top[2 * kUnits];
-    std::uint8_t winner[2 * kUnits];
-    for (int u = 0; u < kUnits; ++u) {
-        top[kUnits + u] = gain[u];
-        winner[kUnits + u] = static_cast<std::uint8_t>(u);
-    }
-    for (int node = kUnits - 1; node >= 1; --node) {
-        const bool right = top[2 * node + 1] > top[2 * node];
-        top[node] = right ? top[2 * node + 1] : top[2 * node];
-        winner[node] = right ? winner[2 * node + 1] : winner[2 * node];
-    }
-    auto changed = [&](int u) {
-        int node = kUnits + u;
-        float g = gain[u];
-        std::uint8_t w = static_cast<std::uint8_t>(u);
-        top[node] = g;
-        for (int level = 0; level < kTreeLevels; ++level, node /= 2) {
-            const int sibling = node ^ 1;
-            const float other = top[sibling];
-            // The sibling wins when higher, or when equal and on the left.
-            const bool sibling_wins = (node & 1) != 0 ? other >= g : other > g;
-            g = sibling_wins ? other : g;
-            w = sibling_wins ? winner[sibling] : w;
-            top[node / 2] = g;
-            winner[node / 2] = w;
-        }
-    };
+    LowestMnrTree units(key);
+    const std::uint64_t closed_from = LowestMnrTree::closed_key(0, 0);
 
     std::int32_t spent = 0;
-    for (;;) {
-        const int best = winner[1];
-        if (gain[best] == kClosed) break;
-        if (spent + price[best] > budget) {
-            gain[best] = kClosed;  // the bits left only shrink
-            changed(best);
-            continue;
+    for (std::uint64_t top = units.lowest(); top < closed_from;) {
+        const int c = LowestMnrTree::channel_of(top);
+        const int s = LowestMnrTree::subband_of(top);
+        if (spent + price[c][s] > budget) {
+            key[c][s] = LowestMnrTree::closed_key(c, s);  // the bits left only shrink
+        } else {
+            spent += price[c][s];
+            const int k = ++allocation[c][s];
+            if (s >= joint_from) allocation[1][s] = k;
+            update(c, s);
         }
-        spent += price[best];
-        const int c = best / kSubbands;
-        const int s = best % kSubbands;
-        const int k = ++allocation[c][s];
-        if (s >= joint_from) allocation[1][s] = k;
-        update(c, s);
-        changed(best);
+        top = units.replace(s, key[0][s], key[1][s]);
     }
     return spent;
 }

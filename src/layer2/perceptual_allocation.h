@@ -2,9 +2,9 @@
 //
 // The tuned distribution of a frame's bits. Where the design's greedy loop
 // raises whichever subband has the worst mask-to-noise ratio, this one spends
-// each raise where it removes the most audible noise per bit: the noise left
-// over the mask in a subband, as a power ratio, weighted by the width of the
-// subband in critical bands (noise spread over several critical bands is
+// each raise where it removes the most audible noise per bit: the noise
+// against the mask in a subband, as a power ratio, weighted by the width of
+// the subband in critical bands (noise spread over several critical bands is
 // heard in each of them), and priced with the bits the raise costs. The noise
 // of a step is the noise the quantizer really makes on the frame's samples
 // with their scale factors (analysis by synthesis), not the class's nominal
@@ -45,6 +45,17 @@ float quantization_noise(const ChannelSamples& samples, const std::int32_t (&sca
 float unit_noise(const float* normalised, const float* part_power, int steps);
 // The energy of those samples.
 float subband_energy(const ChannelSamples& samples, int subband);
+
+// The lowest bound at which joint coding keeps the stereo image audibly
+// intact: one above the highest subband where rebuilding a channel from the
+// sum (the sum's normalised samples times the channel's own scale factors)
+// leaves an error more than `limit` times the channel's mask (the subband's
+// energy lowered by its signal-to-mask ratio); 0 when there is none. The
+// error is the image the subband gives away; no bit spent on the sum's
+// samples wins it back.
+int image_keeping_bound(const FrameSignal& signal, const float (*smr)[32], int sblimit, float limit);
+// The limit the encoder uses: an error at the mask is audible.
+constexpr float kImageErrorLimit = 1.0f;
 
 // Distributes the frame's bits as described above. The arguments are those of
 // the design's loop plus the subbands' weights and the frame's signal;
