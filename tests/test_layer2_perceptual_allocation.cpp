@@ -178,4 +178,59 @@ TEST(PerceptualAllocation, JointScaleFactorsFollowTheSharedOnes) {
     }
 }
 
+// Joint coding stops below the highest subband whose channels a rebuild from
+// the sum would audibly misrepresent: the same signal in both channels, one
+// scaled, or a source moving from one channel to the other between parts
+// (each part has its own scale factors) is kept; opposite or unrelated
+// channels are lost where their ratio asks for more than the error leaves,
+// and a subband far under its mask is never a reason.
+TEST(PerceptualAllocation, ImageKeepingBound) {
+    enum Relation { kSame, kScaled, kOpposite, kUnrelated, kLeftThenRight };
+    const struct {
+        Relation relation;
+        float smr;
+        int expected;
+    } cases[] = {
+        {kSame, 30.0f, 0}, {kScaled, 30.0f, 0}, {kOpposite, 30.0f, 10}, {kUnrelated, 30.0f, 10},
+        {kLeftThenRight, 30.0f, 0}, {kUnrelated, -20.0f, 0},
+    };
+    for (const auto& t : cases) {
+        std::mt19937 random(5);
+        std::uniform_real_distribution<float> unit(-0.5f, 0.5f);
+        ChannelSamples samples[2] = {};
+        for (int part = 0; part < 3; ++part) {
+            for (int i = 0; i < 12; ++i) {
+                for (int s = 0; s < 32; ++s) {
+                    const float left = unit(random), other = unit(random);
+                    samples[0][part][i][s] = left;
+                    samples[1][part][i][s] = left;
+                    if (s != 9) continue;  // only subband 9 differs
+                    samples[1][part][i][s] = t.relation == kScaled     ? 0.25f * left
+                                             : t.relation == kOpposite  ? -left
+                                             : t.relation == kUnrelated ? other
+                                                                        : left;
+                    if (t.relation == kLeftThenRight) samples[part == 0 ? 1 : 0][part][i][s] = 0.0f;
+                }
+            }
+        }
+        ChannelScaleIndices index[2];
+        zuvo::compute_scale_indices(samples, index, 2, 27);
+        ChannelSamples joint;
+        zuvo::combine_joint(samples, joint, 27);
+        ChannelScaleIndices joint_index[1];
+        zuvo::compute_scale_indices(&joint, joint_index, 1, 27);
+        float smr[2][32];
+        for (int c = 0; c < 2; ++c) {
+            for (int s = 0; s < 32; ++s) smr[c][s] = s == 9 ? t.smr : 30.0f;
+        }
+        zuvo::FrameSignal frame;
+        frame.samples = samples;
+        frame.scale_index = index;
+        frame.joint_samples = &joint;
+        frame.joint_scale_index = joint_index;
+        EXPECT_EQ(zuvo::image_keeping_bound(frame, smr, 27, zuvo::kImageErrorLimit), t.expected)
+            << "relation " << t.relation << ", smr " << t.smr;
+    }
+}
+
 }  // namespace
