@@ -9,8 +9,10 @@
 #   ref     zuvo-mpa-encode --tuning reference (no option when the tool has none)
 #   best    zuvo-mpa-encode --tuning best      (n/a when the tool has no --tuning)
 #   ffmpeg  ffmpeg -c:a mp2 at the same bitrate
-# and decoded by ffmpeg to 16-bit WAV; zuvo-quality-meter --search compares
-# the decoded audio with the clip (it finds each encoder's own delay).
+# and decoded by ffmpeg to 16-bit WAV; zuvo-quality-meter --search --expect
+# 481 compares the decoded audio with the clip (it finds each encoder's own
+# delay, and takes the codec's 481 samples wherever periodic material
+# correlates as well at another period).
 # NMR in dB: lower is better. Prints a per-clip table, then per
 # configuration the means, the mean differences best - ref and best - ffmpeg
 # (negative: best is better) and the worst clip of each column.
@@ -85,7 +87,7 @@ done
 measure() {
     local orig=$1 stream=$2 line
     if ffmpeg -nostdin -v error -y -i "$stream" -c:a pcm_s16le "${stream%.mp2}.wav" &&
-       line=$("$METER" --search "$orig" "${stream%.mp2}.wav"); then
+       line=$("$METER" --search --expect 481 "$orig" "${stream%.mp2}.wav"); then
         awk '{ for (i = 1; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] }
                printf "%s %s %s %s %s\n", v["nmr_db"], v["frames_over_mask"], v["snr_db"], v["bandwidth_hz"], v["lag"] }' <<<"$line"
     else

@@ -1,10 +1,12 @@
 // zuvo-quality-meter — total noise-to-mask ratio and companions of a decoded
 // file against its original (method: quality_meter.h).
 //
-// Usage: zuvo-quality-meter [--bands] [--delay N | --search] ORIGINAL.wav DECODED.wav
+// Usage: zuvo-quality-meter [--bands] [--delay N | --search [--expect N]] ORIGINAL.wav DECODED.wav
 //   --bands    also print each band's highest frequency and mean NMR, one per line
 //   --delay N  drop the first N samples of DECODED (this codec: 481)
 //   --search   find the lag in 0..3000 by cross-correlation (the default)
+//   --expect N with the search: take N (a codec's known delay) wherever it
+//              correlates as well as the lag found, as on periodic material
 // Prints one line:
 //   nmr_db=... frames_over_mask=... snr_db=... bandwidth_hz=... lag=...
 // Exit status 0 on success, 2 on bad usage or unreadable/mismatched input.
@@ -51,7 +53,8 @@ bool read_audio(const char* path, zuvo::quality::Audio& audio, std::string& erro
 }  // namespace
 
 int main(int argc, char** argv) {
-    const char* usage = "usage: zuvo-quality-meter [--bands] [--delay N | --search] ORIGINAL.wav DECODED.wav";
+    const char* usage =
+        "usage: zuvo-quality-meter [--bands] [--delay N | --search [--expect N]] ORIGINAL.wav DECODED.wav";
     int delay = -1;  // -1: search
     int arg = 1;
     bool bands = false;
@@ -59,8 +62,18 @@ int main(int argc, char** argv) {
         bands = true;
         ++arg;
     }
+    int expected = -1;
     if (arg < argc && std::string(argv[arg]) == "--search") {
         ++arg;
+        if (arg < argc && std::string(argv[arg]) == "--expect") {
+            if (arg + 1 >= argc) return fail(usage);
+            char* end = nullptr;
+            const long value = std::strtol(argv[arg + 1], &end, 10);
+            if (*argv[arg + 1] == '\0' || *end != '\0' || value < 0 || value > 3000)
+                return fail("--expect wants a sample count from 0 to 3000");
+            expected = static_cast<int>(value);
+            arg += 2;
+        }
     } else if (arg < argc && std::string(argv[arg]) == "--delay") {
         if (arg + 1 >= argc) return fail(usage);
         char* end = nullptr;
@@ -81,7 +94,7 @@ int main(int argc, char** argv) {
     if (original.channels.size() != decoded.channels.size()) return fail("channel counts differ");
     if (original.length() == 0 || decoded.length() == 0) return fail("an input holds no samples");
 
-    const int lag = delay >= 0 ? delay : zuvo::quality::find_lag(original, decoded, 3000);
+    const int lag = delay >= 0 ? delay : zuvo::quality::find_lag(original, decoded, 3000, expected);
     try {
         const zuvo::quality::Result result = zuvo::quality::measure(original, decoded, lag);
         std::printf("%s\n", zuvo::quality::format(result).c_str());

@@ -143,7 +143,7 @@ struct Model {
 
 }  // namespace
 
-int find_lag(const Audio& original, const Audio& decoded, int max_lag) {
+int find_lag(const Audio& original, const Audio& decoded, int max_lag, int expected) {
     // Channel by channel, summed: a mono sum would vanish for material whose
     // channels are in anti-phase.
     using Channels = std::vector<std::vector<double>>;
@@ -195,6 +195,10 @@ int find_lag(const Audio& original, const Audio& decoded, int max_lag) {
     for (int lag = std::max(0, coarse - 6); lag <= std::min(max_lag, coarse + 6); ++lag) {
         const double s = score(o, d, static_cast<std::size_t>(lag));
         if (s > best) best = s, fine = lag;
+    }
+    constexpr double kLagTolerance = 0.001;
+    if (expected >= 0 && expected <= max_lag && score(o, d, static_cast<std::size_t>(expected)) >= best - kLagTolerance) {
+        return expected;
     }
     return fine;
 }

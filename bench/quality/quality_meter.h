@@ -62,7 +62,12 @@ struct Result {
 // maximises the normalised cross-correlation of the two mono sums: a coarse
 // search on 4:1 decimated signals, then every lag within 6 samples of the
 // coarse best at the full rate. Looks at the first 2^19 samples at most.
-int find_lag(const Audio& original, const Audio& decoded, int max_lag = 3000);
+//
+// `expected` (a codec's known delay; -1 for none) wins wherever it correlates
+// within 0.001 of the best lag found: periodic material (a square wave, a
+// chord of tones) correlates almost equally at every period, and the search
+// alone would pick one of them by the noise.
+int find_lag(const Audio& original, const Audio& decoded, int max_lag = 3000, int expected = -1);
 
 // Measures `decoded` against `original` with the first `lag` samples of
 // `decoded` dropped, over the overlapping length. Both must have the same rate

@@ -141,6 +141,14 @@ TEST(QualityMeter, DelayedCopyIsFoundAndMeasuresClean) {
     q::Audio anti = x;
     for (std::size_t n = 0; n < anti.channels[0].size(); ++n) anti.channels[1][n] = -anti.channels[0][n];
     EXPECT_EQ(q::find_lag(anti, delayed(anti, 481)), 481);
+    // A square wave of period 100 correlates as well at 381 or 581: the
+    // expected delay settles it, and a wrong expectation does not win.
+    q::Audio square = x;
+    for (auto& ch : square.channels)
+        for (std::size_t n = 0; n < ch.size(); ++n) ch[n] = (n / 50) % 2 ? 0.5 : -0.5;
+    const q::Audio square_decoded = delayed(plus(square, white_noise(square, 6), 40), 481);
+    EXPECT_EQ(q::find_lag(square, square_decoded, 3000, 481), 481);
+    EXPECT_EQ(q::find_lag(x, y, 3000, 700), 481);
 }
 
 TEST(QualityMeter, LowPassedCopyReportsItsBandwidthAndWorseNmr) {
