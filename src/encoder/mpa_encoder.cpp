@@ -428,29 +428,25 @@ bool MpaEncoder::encode_frame() {
     }
 
     // The guard looks at the scale factors before the selection rewrites them.
-    const int joint_guard = settings_.tuning == kTuningBest && coding_.configured_mode == kModeJointStereo
-                                ? lowest_joint_bound(scale_index_, joint_scale_index_, coding_.sblimit)
-                                : 0;
-    if (settings_.tuning == kTuningBest && coding_.configured_mode == kModeJointStereo) {
-        std::memcpy(unshared_index_, scale_index_, sizeof unshared_index_);
-    }
+    const bool tuned = settings_.tuning == kTuningBest;
+    const bool tuned_joint = tuned && coding_.configured_mode == kModeJointStereo;
+    int joint_guard = tuned_joint ? lowest_joint_bound(scale_index_, joint_scale_index_, coding_.sblimit) : 0;
+    if (tuned_joint) std::memcpy(unshared_index_, scale_index_, sizeof unshared_index_);
     select_scfsi(scale_index_, scfsi_, coding_);
-    if (settings_.tuning == kTuningBest && coding_.configured_mode == kModeJointStereo) {
-        follow_shared_scale_factors(unshared_index_, scale_index_, joint_scale_index_, coding_.sblimit);
-    }
     FrameSignal signal;
     signal.samples = subband_samples_;
     signal.scale_index = scale_index_;
     signal.joint_samples = &joint_samples_;
     signal.joint_scale_index = &joint_scale_index_;
-    int image_guard = 0;
-    if (settings_.tuning == kTuningBest && coding_.configured_mode == kModeJointStereo) {
-        image_guard = image_keeping_bound(signal, smr_, coding_.sblimit, kImageErrorLimit);
+    if (tuned_joint) {
+        // Decoders rebuild jointly coded subbands with the scale factors
+        // the channels send, shared or not; and no bound may lose the image.
+        follow_shared_scale_factors(unshared_index_, scale_index_, joint_scale_index_, coding_.sblimit);
+        const int image_guard = image_keeping_bound(signal, smr_, coding_.sblimit, kImageErrorLimit);
+        joint_guard = image_guard > joint_guard ? image_guard : joint_guard;
     }
-    const StereoDecision decision =
-        allocator_.allocate_frame(smr_, scfsi_, allocation_, available_bits, coding_, frames_coded_ < 2,
-                                  joint_guard > image_guard ? joint_guard : image_guard,
-                                  settings_.tuning == kTuningBest ? &signal : nullptr);
+    const StereoDecision decision = allocator_.allocate_frame(
+        smr_, scfsi_, allocation_, available_bits, coding_, frames_coded_ < 2, joint_guard, tuned ? &signal : nullptr);
     header_.mode = decision.mode;
     header_.mode_extension = decision.mode_extension;
     coding_.bound = decision.bound;

@@ -237,8 +237,7 @@ private:
     BitWriter writer_;
     Filterbank filterbank_;
     PsychoModel model_;
-    float threshold_[2][32] = {};
-    ChannelScaleIndices unshared_index_[2] = {};  // scale factors before the scfsi choice (tuned joint stereo)  // the model's masked thresholds (tuned allocation only)
+    ChannelScaleIndices unshared_index_[2] = {};  // scale factors before the scfsi choice (tuned joint stereo)
     BitAllocator allocator_;
 };
 
