@@ -34,6 +34,7 @@ constexpr int kPartSamples = 12;
 constexpr int kScfsiBits = 2;
 constexpr int kScaleFactorBits = 6;
 constexpr int kUnitPartStride = 16;     // a part's 12 samples and 4 zeros
+constexpr float kWorthMeasuring = 0.1f;  // r uncoded: 10 dB under the mask
 constexpr int kMeasuredSteps = 15;      // finer quantizers make uniform noise
 constexpr float kHighestSmrDb = 200.0f;  // keeps 10^(smr/10) finite
 
@@ -246,7 +247,11 @@ std::int32_t distribute_perceptually(const AllocationPrices& prices, const Alloc
                 if (shared < 0.0f) {
                     const int steps = alloc[s][index].steps;
                     const float* power = part_power[owner][s];
-                    if (steps <= kMeasuredSteps) {
+                    // A unit already far under its mask uncoded earns its
+                    // bits last whatever they measure: the step's uniform
+                    // noise stands in there too.
+                    const bool audible = noise[owner][s][0] * inverse_mask[owner][s] >= kWorthMeasuring;
+                    if (steps <= kMeasuredSteps && audible) {
                         shared = unit_noise(normalised[owner][s], power, steps);
                     } else {
                         // Fine steps: uniform noise of a step's square / 12 per sample.
