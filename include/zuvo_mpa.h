@@ -102,7 +102,7 @@ typedef enum zuvo_mpa_error {
  *   would audibly lose (channels that cancel or are unrelated), and jointly
  *   coded subbands follow the scale factors the channels share. Streams are
  *   valid for every decoder, but may change from version to version as the
- *   tuning improves; it costs about 1.5 times the reference's time per frame. */
+ *   tuning improves; it costs up to 1.5 times the reference's time per frame. */
 typedef enum zuvo_mpa_tuning {
     ZUVO_MPA_TUNING_REFERENCE = 0,
     ZUVO_MPA_TUNING_BEST = 1
