@@ -16,9 +16,10 @@ namespace {
 using zuvo::ChannelSamples;
 using zuvo::ChannelScaleIndices;
 
-// Subband samples with a different peak per part (one part silent in subband
-// 5, one at the very scale factor in subband 6) and their scale factors; part
-// 2 then shares part 0's larger scale factor, as the scfsi choice may make it.
+// Subband samples with a different peak in each third of the frame (one third
+// silent in subband 5, one sample at the very scale factor in subband 6) and
+// their scale factors; the last third then shares the first third's larger
+// scale factor, as the transmission patterns may make it.
 struct Signal {
     ChannelSamples samples[2] = {};
     ChannelScaleIndices index[2] = {};
