@@ -293,6 +293,29 @@ TEST(PsychoAnalysis, ToneStandsOutInItsSubband) {
     }
 }
 
+// A faint 15 kHz tone sits under the threshold in quiet: lowering that
+// threshold raises its subband's ratio by the lowering, and the table the
+// model holds is the stored one scaled.
+TEST(PsychoAnalysis, QuietLoweringRaisesRatiosTheThresholdInQuietHolds) {
+    float ratio[2][32];
+    for (int lowered = 0; lowered < 2; ++lowered) {
+        PsychoModel model;
+        model.set_quiet_lowering_db(lowered * 6.0f);
+        quiet_setup(model, 48000.0f);
+        for (int w = 0; w < kLines; w += 64) {
+            EXPECT_NEAR(model.absthr[w], zuvo::absthr_table[2][w] * (lowered ? 0.2511886f : 1.0f),
+                        1e-5f * zuvo::absthr_table[2][w]);
+        }
+        std::int16_t history[kHistorySamples] = {};
+        std::int16_t frame[kFrame];
+        for (int call = 0; call < 4; ++call) {
+            sine(frame, 15000.0, 40.0, 48000.0, static_cast<long>(call) * kFrame);
+            model.analyze_channel(frame, history, 0, ratio[lowered], 48000.0f);
+        }
+    }
+    EXPECT_NEAR(ratio[1][20] - ratio[0][20], 6.0f, 0.05f);
+}
+
 TEST(PsychoAnalysis, OutputIsTheLargerPass) {
     PsychoModel model;
     quiet_setup(model, 44100.0f);

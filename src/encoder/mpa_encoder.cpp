@@ -318,6 +318,9 @@ void MpaEncoder::update_frame_geometry(std::int32_t rate) {
     samples_per_frame_ = kFrameSamples;
     const double bitrate = bitrate_kbps(header_.version, header_.bitrate_index);
     const double khz = rate_khz(header_.version, header_.sampling_frequency);
+    model_.set_quiet_lowering_db(settings_.tuning == kTuningBest
+                                     ? quiet_lowering_db(static_cast<float>(bitrate) / static_cast<float>(coding_.nch))
+                                     : 0.0f);
     const double average = (bitrate / bits_per_slot_) * (samples_per_frame_ / khz);
     slots_per_frame_ = static_cast<std::int32_t>(average);
     slot_fraction_ = average - slots_per_frame_;

@@ -4,12 +4,11 @@
 // coded subband with both channels) is read as r, its noise power over its
 // mask power: the quantizer's noise on the frame's samples over the subband's
 // energy lowered by its signal-to-mask ratio. The loop lowers the sum over
-// units of w * p(r), w the unit's width in barks and p(r) = r^2 over the
-// mask, r^3 under it: the powers lean the distribution towards the units
-// furthest over their masks (towards the design's worst-first order, the
-// more so once the noise is inaudible) while every unit still earns bits in
-// proportion to what those buy. Each open unit holds the gain of its next
-// raise, the drop in w * p(r) summed over the channels it codes, per bit the
+// units of w * r^2, w the unit's width in barks: the square leans the
+// distribution towards the units furthest over (or least under) their masks,
+// towards the design's worst-first order, while every unit still earns bits
+// in proportion to what those buy. Each open unit holds the gain of its next
+// raise, the drop in w * r^2 summed over the channels it codes, per bit the
 // raise costs. A first raise also pays for the scfsi and scale factors,
 // which makes it dear beside the steps after it, so a unit's gain is the
 // better of one raise and two raises together. The unit with the highest gain
@@ -44,6 +43,13 @@ float bark(float hz) { return 13.0f * std::atan(0.00076f * hz) + 3.5f * std::ata
 float scale_of(std::int32_t index) { return scale_factor_table[index < 0 ? 0 : (index > 62 ? 62 : index)]; }
 
 }  // namespace
+
+float quiet_lowering_db(float kbps_per_channel) {
+    constexpr float kFromKbps = 96.0f, kFullKbps = 128.0f, kMostDb = 6.0f;
+    if (!(kbps_per_channel > kFromKbps)) return 0.0f;  // NaN too
+    if (kbps_per_channel >= kFullKbps) return kMostDb;
+    return kMostDb * (kbps_per_channel - kFromKbps) / (kFullKbps - kFromKbps);
+}
 
 void subband_bark_widths(float rate_hz, float (&width)[kSubbands]) {
     const float band = rate_hz / 64.0f;
@@ -231,7 +237,7 @@ std::int32_t distribute_perceptually(const AllocationPrices& prices, const Alloc
         }
     }
 
-    // p(r) of unit (c, s) at index k.
+    // r^2 of unit (c, s) at index k.
     auto penalty = [&](int c, int s, int k) -> float {
         const int index = k < prices.last[s] ? k : prices.last[s];
         float& cached = noise[c][s][index];
@@ -262,10 +268,8 @@ std::int32_t distribute_perceptually(const AllocationPrices& prices, const Alloc
                 cached = shared;
             }
         }
-        // Noise over the mask counts as r^2; under it as r^3, steeper, so
-        // that among inaudible noises the loudest is served first.
         const float r = cached * inverse_mask[c][s];
-        return r >= 1.0f ? r * r : r * r * r;
+        return r * r;
     };
     auto first_price = [&](int c, int s) {
         std::int32_t p = prices.sample_bits[s][1] + kScfsiBits + kScaleFactorBits * scale_factor_count[scfsi[c][s] & 3];

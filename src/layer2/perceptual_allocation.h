@@ -31,6 +31,16 @@ struct FrameSignal {
     const ChannelScaleIndices* joint_scale_index = nullptr;
 };
 
+// How far the tuned coding lowers the model's threshold in quiet for a
+// stream of `kbps_per_channel` kbit/s per channel. Where the bitrate leaves
+// bits beyond every mask, where they go is decided by the subbands the
+// threshold in quiet holds down, mostly the highs: the table assumes a quiet
+// playback level, and a listener who turns the stream up hears noise the
+// table calls inaudible. From 128 kbit/s per channel on the model assumes
+// 6 dB more level; up to 96 kbit/s the masks already ask for more than the
+// bits, and the table stands; in between the lowering grows linearly.
+float quiet_lowering_db(float kbps_per_channel);
+
 // The width of each subband in barks at a sampling rate (Zwicker's scale).
 void subband_bark_widths(float rate_hz, float (&width)[kSubbands]);
 

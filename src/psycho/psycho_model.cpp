@@ -183,6 +183,10 @@ bool PsychoModel::model_setup(float rate) {
     std::snprintf(message, sizeof message, "absthr[][] sampling frequency index: %d", absthr_index);
     diagnostics_(Diagnostic::kStreamSetup, message);
     load_absthr(absthr, absthr_index);
+    if (quiet_lowering_db_ > 0.0f) {
+        const float lowering = static_cast<float>(std::pow(10.0, -0.1 * quiet_lowering_db_));
+        for (int w = 0; w < kLines; ++w) absthr[w] *= lowering;
+    }
     // The phase history starts at phase 0 in every slot, like the magnitudes
     // start at 0.
     for (int i = 0; i < 2 * 2 * kLines; ++i) {

@@ -59,6 +59,10 @@ public:
     void model_reset();
     // Releases every array held (null-safe) and nulls the references.
     void model_release();
+    // Lowers the threshold in quiet by `db` (0 or more; the design's coding
+    // keeps 0) from the next set-up on: a listener who plays the stream
+    // louder than the table assumes hears quieter noise. Kept across resets.
+    void set_quiet_lowering_db(float db) { quiet_lowering_db_ = db > 0.0f ? db : 0.0f; }
     // SMR in dB for 32 subbands of one channel's 1152 samples into out; the
     // first call of a stream runs model_setup(rate). ch is 0 or 1 (anything
     // else counts as 0). Without tables (failed allocation) or without input
@@ -121,6 +125,7 @@ private:
     float min_snr_[kPartitions] = {};
     float inv_norm_[kPartitions] = {};
     bool tables_built_ = false;
+    float quiet_lowering_db_ = 0.0f;
     DiagnosticSink diagnostics_;
 };
 
