@@ -6,6 +6,7 @@
 
 #include "layer2/alloc_tables.h"
 #include "layer2/frame_header.h"
+#include "layer2/perceptual_allocation.h"
 #include "platform/platform.h"
 
 namespace zuvo {
