@@ -4,11 +4,12 @@
 // coded subband with both channels) is read as r, its noise power over its
 // mask power: the quantizer's noise on the frame's samples over the subband's
 // energy lowered by its signal-to-mask ratio. The loop lowers the sum over
-// units of w * r^2, w the unit's width in barks: the square leans the
-// distribution towards the units furthest over (or least under) their masks,
-// towards the design's worst-first order, while every unit still earns bits
-// in proportion to what those buy. Each open unit holds the gain of its next
-// raise, the drop in w * r^2 summed over the channels it codes, per bit the
+// units of w * p(r), w the unit's width in barks and p(r) = r over the mask,
+// r^2 under it: over the mask every unit earns bits in proportion to the
+// audible noise they remove; under it the square leans the distribution
+// towards the units least under their masks, towards the design's
+// worst-first order. Each open unit holds the gain of its next
+// raise, the drop in w * p(r) summed over the channels it codes, per bit the
 // raise costs. A first raise also pays for the scfsi and scale factors,
 // which makes it dear beside the steps after it, so a unit's gain is the
 // better of one raise and two raises together. The unit with the highest gain
@@ -237,7 +238,7 @@ std::int32_t distribute_perceptually(const AllocationPrices& prices, const Alloc
         }
     }
 
-    // r^2 of unit (c, s) at index k.
+    // p(r) of unit (c, s) at index k.
     auto penalty = [&](int c, int s, int k) -> float {
         const int index = k < prices.last[s] ? k : prices.last[s];
         float& cached = noise[c][s][index];
@@ -268,8 +269,11 @@ std::int32_t distribute_perceptually(const AllocationPrices& prices, const Alloc
                 cached = shared;
             }
         }
+        // Audible noise counts in proportion to how far it is over the
+        // mask; inaudible noise as its square, so that among the units under
+        // their masks the loudest noise is served first.
         const float r = cached * inverse_mask[c][s];
-        return r * r;
+        return r >= 1.0f ? r : r * r;
     };
     auto first_price = [&](int c, int s) {
         std::int32_t p = prices.sample_bits[s][1] + kScfsiBits + kScaleFactorBits * scale_factor_count[scfsi[c][s] & 3];
