@@ -97,12 +97,14 @@ typedef enum zuvo_mpa_error {
  *   byte for byte those of every earlier version.
  * BEST: a distribution that sounds better at the same bitrate: each step of
  *   precision goes where it removes the most audible noise per bit, priced
- *   with the noise the quantizer really makes on the frame; joint stereo keeps
- *   out of joint coding the subbands whose stereo image a rebuild from the sum
- *   would audibly lose (channels that cancel or are unrelated), and jointly
- *   coded subbands follow the scale factors the channels share. Streams are
- *   valid for every decoder, but may change from version to version as the
- *   tuning improves; it costs up to 1.5 times the reference's time per frame. */
+ *   with the noise the quantizer really makes on the frame (from 96 kbit/s per
+ *   channel up, bits beyond the masks serve a louder listening level, mostly
+ *   in the highs); joint stereo keeps out of joint coding the subbands whose
+ *   stereo image a rebuild from the sum would audibly lose (channels that
+ *   cancel or are unrelated), and jointly coded subbands follow the scale
+ *   factors the channels share. Streams are valid for every decoder, but may
+ *   change from version to version as the tuning improves; it costs up to 1.5
+ *   times the reference's time per frame. */
 typedef enum zuvo_mpa_tuning {
     ZUVO_MPA_TUNING_REFERENCE = 0,
     ZUVO_MPA_TUNING_BEST = 1
