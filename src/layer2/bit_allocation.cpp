@@ -87,6 +87,9 @@ void AllocationPrices::fill(const AllocTable& alloc, int sblimit) {
             const std::int32_t two = step_bits[s][k] + (k + 1 < kAllocIndices ? step_bits[s][k + 1] : 0);
             inverse_step[s][k] = step_bits[s][k] > 0 ? 1.0f / static_cast<float>(step_bits[s][k]) : 0.0f;
             inverse_two_steps[s][k] = two > 0 ? 1.0f / static_cast<float>(two) : 0.0f;
+            const int steps = alloc[s][k < last[s] ? k : last[s]].steps;
+            const float step = steps > 0 ? 2.0f / static_cast<float>(steps) : 0.0f;
+            uniform_noise[s][k] = step * step;
         }
         // A first raise costs its sample bits and more; a later one its step.
         for (int k = 0; k < last[s]; ++k) {

@@ -138,35 +138,41 @@ int image_keeping_bound(const FrameSignal& signal, const float (*smr)[32], int s
     return bound;
 }
 
-ZUVO_VECTOR_KERNEL
+ZUVO_WIDE_KERNEL
 float unit_noise(const float* normalised, const float* part_power, int steps) {
-    typedef float Float8 __attribute__((vector_size(32)));
-    typedef std::int32_t Int8 __attribute__((vector_size(32)));
+    // One part's 12 samples and 4 zeros fill a vector of 16 lanes.
+    typedef float Float16 __attribute__((vector_size(64)));
+    typedef std::int32_t Int16 __attribute__((vector_size(64)));
     const float n = static_cast<float>(steps > 0 ? steps : 1);
-    const Float8 half = Float8{} + 0.5f * n;
-    const Float8 top = Float8{} + (n - 1.0f);
-    const Float8 inverse_n = Float8{} + 1.0f / n;
-    const Float8 one = Float8{} + 1.0f;
-    const Float8 zero = Float8{};
-    float noise = 0.0f;
+    const Float16 half = Float16{} + 0.5f * n;
+    const Float16 top = Float16{} + (n - 1.0f);
+    const Float16 inverse_n = Float16{} + 1.0f / n;
+    const Float16 one = Float16{} + 1.0f;
+    const Float16 zero = Float16{};
+    Float16 sum = zero;
     for (int part = 0; part < kParts; ++part) {
-        Float8 sum = zero;
-        for (int v = 0; v < kUnitPartStride; v += 8) {
-            Float8 x;
-            std::memcpy(&x, normalised + part * kUnitPartStride + v, sizeof x);
-            // (x + 1) n / 2 is never below 0 for |x| <= 1, where truncation
-            // is the floor; the limits catch the rest.
-            Float8 step = __builtin_convertvector(__builtin_convertvector((x + one) * half, Int8), Float8);
-            step = step < zero ? zero : step;
-            step = step > top ? top : step;
-            const Float8 error = x - (step + step - top) * inverse_n;
-            sum += error * error;
-        }
-        float part_noise = 0.0f;
-        for (int lane = 0; lane < 8; ++lane) part_noise += sum[lane];
-        noise += part_noise * part_power[part];
+        Float16 x;
+        std::memcpy(&x, normalised + part * kUnitPartStride, sizeof x);
+        // (x + 1) n / 2 is never below 0 for |x| <= 1, where truncation is
+        // the floor; the limits catch the rest.
+        Float16 step = __builtin_convertvector(__builtin_convertvector((x + one) * half, Int16), Float16);
+        step = step < zero ? zero : step;
+        step = step > top ? top : step;
+        const Float16 error = x - (step + step - top) * inverse_n;
+        sum += error * error * part_power[part];
     }
-    return noise;
+    // The lanes summed pairwise, halves first: a short chain of adds.
+    typedef float Float8 __attribute__((vector_size(32)));
+    typedef float Float4 __attribute__((vector_size(16)));
+    Float8 low8, high8;
+    std::memcpy(&low8, &sum, sizeof low8);
+    std::memcpy(&high8, reinterpret_cast<const char*>(&sum) + sizeof low8, sizeof high8);
+    const Float8 eight = low8 + high8;
+    Float4 low4, high4;
+    std::memcpy(&low4, &eight, sizeof low4);
+    std::memcpy(&high4, reinterpret_cast<const char*>(&eight) + sizeof low4, sizeof high4);
+    const Float4 four = low4 + high4;
+    return (four[0] + four[2]) + (four[1] + four[3]);
 }
 
 std::int32_t distribute_perceptually(const AllocationPrices& prices, const AllocTable& alloc,
@@ -262,8 +268,7 @@ std::int32_t distribute_perceptually(const AllocationPrices& prices, const Alloc
                         shared = unit_noise(normalised[owner][s], power, steps);
                     } else {
                         // Fine steps: uniform noise of a step's square / 12 per sample.
-                        const float step = 2.0f / static_cast<float>(steps);
-                        shared = (power[0] + power[1] + power[2]) * step * step;
+                        shared = (power[0] + power[1] + power[2]) * prices.uniform_noise[s][index];
                     }
                 }
                 cached = shared;
@@ -273,7 +278,7 @@ std::int32_t distribute_perceptually(const AllocationPrices& prices, const Alloc
         // mask; inaudible noise as its square, so that among the units under
         // their masks the loudest noise is served first.
         const float r = cached * inverse_mask[c][s];
-        return r >= 1.0f ? r : r * r;
+        return r * (r < 1.0f ? r : 1.0f);
     };
     auto first_price = [&](int c, int s) {
         std::int32_t p = prices.sample_bits[s][1] + kScfsiBits + kScaleFactorBits * scale_factor_count[scfsi[c][s] & 3];
