@@ -43,8 +43,9 @@ struct AllocationPrices {
     // the tuned loop's prices per bit.
     float inverse_step[kSubbands][kAllocIndices];
     float inverse_two_steps[kSubbands][kAllocIndices];
-    // (2 / steps)^2: a uniform quantizer's noise per sample over 12 x the
-    // squared scale factor (0 where the index codes nothing).
+    // (2 / steps)^2, a step's square: a part's 12 samples under a uniform
+    // quantizer make a step's square / 12 each, so this is the part's noise
+    // over its squared scale factor (0 where the index codes nothing).
     float uniform_noise[kSubbands][kAllocIndices];
     std::int32_t lowest_price;  // the cheapest raise of any coded subband (the largest int32 if none)
 
