@@ -50,6 +50,15 @@ bool read_audio(const char* path, zuvo::quality::Audio& audio, std::string& erro
     return true;
 }
 
+// A whole sample count from 0 to `most`, written as nothing but digits.
+bool parse_count(const char* text, long most, int& count) {
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (*text == '\0' || *end != '\0' || value < 0 || value > most) return false;
+    count = static_cast<int>(value);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -67,20 +76,12 @@ int main(int argc, char** argv) {
         ++arg;
         if (arg < argc && std::string(argv[arg]) == "--expect") {
             if (arg + 1 >= argc) return fail(usage);
-            char* end = nullptr;
-            const long value = std::strtol(argv[arg + 1], &end, 10);
-            if (*argv[arg + 1] == '\0' || *end != '\0' || value < 0 || value > 3000)
-                return fail("--expect wants a sample count from 0 to 3000");
-            expected = static_cast<int>(value);
+            if (!parse_count(argv[arg + 1], 3000, expected)) return fail("--expect wants a sample count from 0 to 3000");
             arg += 2;
         }
     } else if (arg < argc && std::string(argv[arg]) == "--delay") {
         if (arg + 1 >= argc) return fail(usage);
-        char* end = nullptr;
-        const long value = std::strtol(argv[arg + 1], &end, 10);
-        if (*argv[arg + 1] == '\0' || *end != '\0' || value < 0 || value > 1000000)
-            return fail("--delay wants a sample count from 0 to 1000000");
-        delay = static_cast<int>(value);
+        if (!parse_count(argv[arg + 1], 1000000, delay)) return fail("--delay wants a sample count from 0 to 1000000");
         arg += 2;
     }
     if (argc - arg != 2) return fail(usage);
